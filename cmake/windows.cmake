@@ -1,0 +1,15 @@
+# The product: vela3ro.dll, importing system DLLs only.
+enable_language(RC)
+
+add_library(vela3ro SHARED $<TARGET_OBJECTS:vela3ro_core> ${VELA_PLATFORM_WINDOWS}
+  ${PROJECT_SOURCE_DIR}/platform/vela3ro.def)
+file(GLOB VELA_RESOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/*.rc)
+target_sources(vela3ro PRIVATE ${VELA_RESOURCES})
+target_include_directories(vela3ro PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(vela3ro PROPERTIES PREFIX "" OUTPUT_NAME vela3ro)
+target_link_options(vela3ro PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
+target_link_libraries(vela3ro PRIVATE winscard advapi32 user32 bcrypt)
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+  add_subdirectory(tests/wine)
+endif()

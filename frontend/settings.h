@@ -1,0 +1,12 @@
+// Registry settings and the diagnostic log.
+#pragma once
+
+#include "frontend/card_context.h"
+
+namespace vela {
+
+// Fills the setting fields of a new record and the process-wide log state.
+// Never fails: anything missing or malformed leaves the default.
+void ReadSettings(CardContext* context);
+
+}  // namespace vela

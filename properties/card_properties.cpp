@@ -1,0 +1,12 @@
+// Not built yet: refuses until its subsystem arrives.
+#include "frontend/entry_points.h"
+
+namespace vela {
+
+DWORD VELA_WINAPI CardQueryCapabilities(PCARD_DATA, CARD_CAPABILITIES*) { return SCARD_E_UNSUPPORTED_FEATURE; }
+DWORD VELA_WINAPI CardQueryFreeSpace(PCARD_DATA, DWORD, CARD_FREE_SPACE_INFO*) { return SCARD_E_UNSUPPORTED_FEATURE; }
+DWORD VELA_WINAPI CardQueryKeySizes(PCARD_DATA, DWORD, DWORD, CARD_KEY_SIZES*) { return SCARD_E_UNSUPPORTED_FEATURE; }
+DWORD VELA_WINAPI CardGetProperty(PCARD_DATA, LPCWSTR, PBYTE, DWORD, PDWORD, DWORD) { return SCARD_E_UNSUPPORTED_FEATURE; }
+DWORD VELA_WINAPI CardSetProperty(PCARD_DATA, LPCWSTR, PBYTE, DWORD, DWORD) { return SCARD_E_UNSUPPORTED_FEATURE; }
+
+}  // namespace vela

