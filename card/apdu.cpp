@@ -15,9 +15,9 @@ CommandApdu::CommandApdu(BYTE ins, BYTE p1, BYTE p2) {
 CommandApdu::~CommandApdu() { SecureWipe(buffer_.data(), buffer_.size()); }
 
 CommandApdu& CommandApdu::Data(std::span<const BYTE> bytes) {
-  // Header (4), Lc (1), data, and room for Le (1) must fit the buffer.
-  // Data after Le would split the APDU: that is a caller's mistake.
-  if (!valid_ || hasLe_ || dataLength_ + bytes.size() > 255 || 5 + dataLength_ + bytes.size() + 1 > kCapacity) {
+  // Header (4), Lc (1) and data must fit the buffer; data after Le would
+  // split the APDU, which is a caller's mistake.
+  if (!valid_ || hasLe_ || dataLength_ + bytes.size() > 255 || 5 + dataLength_ + bytes.size() > kCapacity) {
     valid_ = false;
     return *this;
   }
@@ -31,7 +31,7 @@ CommandApdu& CommandApdu::Data(std::initializer_list<BYTE> bytes) {
 }
 
 CommandApdu& CommandApdu::Le(BYTE le) {
-  if (hasLe_) {
+  if (hasLe_ || HeaderAndDataLength() + 1 > kCapacity) {
     valid_ = false;
     return *this;
   }
