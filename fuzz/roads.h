@@ -1,0 +1,20 @@
+// The host's roads that the fuzz targets drive. Each ends with the context
+// deleted and traps when a host block is left over.
+#pragma once
+
+#include "road_input.h"
+
+namespace vela::fuzz {
+
+// Acquire on a card whose every answer comes from `input`, then the host's
+// operations in the order `input` chooses.
+void DriveHostileCardRoad(RoadInput& input);
+
+// A valid context on `card` (user PIN verified, one agreement made), then
+// entries called with host records built from `input`.
+void DriveHostRecordsRoad(RoadInput& input, test::CardEndpoint& card, std::uintptr_t cardHandle);
+
+// Traps unless every host block was given back.
+void CheckHostHeap();
+
+}  // namespace vela::fuzz
