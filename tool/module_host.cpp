@@ -1,0 +1,126 @@
+#include "tool/module_host.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <unordered_set>
+
+namespace vela::host {
+
+namespace {
+
+std::mutex heapMutex;
+std::unordered_set<void*> liveBlocks;
+
+constexpr const char* kModuleFile = "libvela3ro.so";
+
+}  // namespace
+
+void* VELA_WINAPI HostHeap::Alloc(SIZE_T size) {
+  void* block = std::malloc(size > 0 ? size : 1);
+  if (block == nullptr) return nullptr;
+  // Not zeros: the module must not count on a cleared block.
+  std::memset(block, 0xA5, size);
+  std::lock_guard lock(heapMutex);
+  liveBlocks.insert(block);
+  return block;
+}
+
+void* VELA_WINAPI HostHeap::ReAlloc(void* block, SIZE_T size) {
+  std::lock_guard lock(heapMutex);
+  if (block != nullptr && liveBlocks.count(block) == 0) return nullptr;
+  void* moved = std::realloc(block, size > 0 ? size : 1);
+  if (moved == nullptr) return nullptr;
+  liveBlocks.erase(block);
+  liveBlocks.insert(moved);
+  return moved;
+}
+
+void VELA_WINAPI HostHeap::Free(void* block) {
+  if (block == nullptr) return;
+  std::lock_guard lock(heapMutex);
+  // A block this host never handed out is left alone rather than corrupting
+  // the process heap.
+  if (liveBlocks.erase(block) == 0) return;
+  std::free(block);
+}
+
+std::size_t HostHeap::Live() {
+  std::lock_guard lock(heapMutex);
+  return liveBlocks.size();
+}
+
+DWORD VELA_WINAPI PadData(CARD_SIGNING_INFO* signingInfo, DWORD, DWORD* pcbPaddedBuffer, PBYTE* ppbPaddedBuffer) {
+  if (signingInfo == nullptr || pcbPaddedBuffer == nullptr || ppbPaddedBuffer == nullptr) {
+    return SCARD_E_INVALID_PARAMETER;
+  }
+  if (signingInfo->pbData == nullptr && signingInfo->cbData != 0) return SCARD_E_INVALID_PARAMETER;
+  auto* block = static_cast<BYTE*>(HostHeap::Alloc(signingInfo->cbData));
+  if (block == nullptr) return SCARD_E_NO_MEMORY;
+  for (DWORD i = 0; i < signingInfo->cbData; ++i) block[i] = signingInfo->pbData[signingInfo->cbData - 1 - i];
+  *ppbPaddedBuffer = block;
+  *pcbPaddedBuffer = signingInfo->cbData;
+  return 0;
+}
+
+std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error) {
+  const std::string file = path.empty() ? DefaultModulePath() : path;
+  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* reason = dlerror();
+    *error = "cannot load the module " + file + ": " + (reason != nullptr ? reason : "unknown reason");
+    return nullptr;
+  }
+  void* entry = dlsym(handle, "CardAcquireContext");
+  if (entry == nullptr) {
+    *error = file + " has no CardAcquireContext";
+    dlclose(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<Module>(new Module(handle, reinterpret_cast<AcquireFunction>(entry), file));
+}
+
+Module::~Module() { dlclose(handle_); }
+
+std::string DefaultModulePath() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path dir = exe.parent_path();
+    for (const fs::path& candidate : {dir / kModuleFile, dir.parent_path() / kModuleFile,
+                                      dir.parent_path() / "lib" / kModuleFile}) {
+      if (fs::is_regular_file(candidate, ec)) return candidate.string();
+    }
+  }
+  return kModuleFile;
+}
+
+CardHost::CardHost(const Module& module, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,
+                   DWORD version)
+    : module_(module), atr_(std::move(atr)) {
+  data_.dwVersion = version;
+  data_.pbAtr = atr_.data();
+  data_.cbAtr = static_cast<DWORD>(atr_.size());
+  data_.pwszCardName = cardName_.data();
+  data_.pfnCspAlloc = HostHeap::Alloc;
+  data_.pfnCspReAlloc = HostHeap::ReAlloc;
+  data_.pfnCspFree = HostHeap::Free;
+  data_.pfnCspPadData = PadData;
+  data_.hSCardCtx = context;
+  data_.hScard = card;
+}
+
+CardHost::~CardHost() { Delete(); }
+
+DWORD CardHost::Acquire(DWORD flags) { return module_.acquire()(&data_, flags); }
+
+DWORD CardHost::Delete() {
+  if (!acquired() || data_.pfnCardDeleteContext == nullptr) return 0;
+  return data_.pfnCardDeleteContext(&data_);
+}
+
+}  // namespace vela::host

@@ -1,0 +1,84 @@
+#include "tool/pcsc_connection.h"
+
+#include <PCSC/winscard.h>
+
+namespace vela::host {
+
+namespace {
+
+std::uint32_t Code(LONG rc) { return static_cast<std::uint32_t>(rc); }
+
+// pcsclite's handles are `long`; the interface carries them as 8-byte integers.
+SCARDCONTEXT AsContext(std::uintptr_t value) { return static_cast<SCARDCONTEXT>(value); }
+SCARDHANDLE AsCard(std::uintptr_t value) { return static_cast<SCARDHANDLE>(value); }
+
+}  // namespace
+
+PcscConnection::~PcscConnection() {
+  Disconnect();
+  if (established_) SCardReleaseContext(AsContext(context_));
+}
+
+std::uint32_t PcscConnection::Establish() {
+  if (established_) return 0;
+  SCARDCONTEXT context = 0;
+  const LONG rc = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
+  context_ = static_cast<std::uintptr_t>(context);
+  established_ = true;
+  return 0;
+}
+
+std::uint32_t PcscConnection::ListReaders(std::vector<std::string>* readers) {
+  readers->clear();
+  DWORD length = 0;
+  LONG rc = SCardListReaders(AsContext(context_), nullptr, nullptr, &length);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
+  std::string multiString(length, '\0');
+  rc = SCardListReaders(AsContext(context_), nullptr, multiString.data(), &length);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
+  multiString.resize(length);
+  // A multi-string: names ended by a zero, the list by an empty name.
+  std::size_t start = 0;
+  while (start < multiString.size()) {
+    const std::size_t end = multiString.find('\0', start);
+    const std::size_t stop = end == std::string::npos ? multiString.size() : end;
+    if (stop == start) break;
+    readers->emplace_back(multiString, start, stop - start);
+    start = stop + 1;
+  }
+  return 0;
+}
+
+std::uint32_t PcscConnection::Connect(const std::string& reader) {
+  Disconnect();
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rc = SCardConnect(AsContext(context_), reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                         &protocol);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
+  card_ = static_cast<std::uintptr_t>(card);
+  connected_ = true;
+
+  BYTE atr[MAX_ATR_SIZE];
+  DWORD atrLength = sizeof(atr);
+  DWORD state = 0;
+  DWORD readerLength = 0;
+  rc = SCardStatus(card, nullptr, &readerLength, &state, &protocol, atr, &atrLength);
+  if (rc != SCARD_S_SUCCESS) {
+    Disconnect();
+    return Code(rc);
+  }
+  atr_.assign(atr, atr + atrLength);
+  return 0;
+}
+
+void PcscConnection::Disconnect() {
+  if (!connected_) return;
+  SCardDisconnect(AsCard(card_), SCARD_LEAVE_CARD);
+  connected_ = false;
+  card_ = 0;
+  atr_.clear();
+}
+
+}  // namespace vela::host

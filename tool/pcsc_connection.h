@@ -1,0 +1,40 @@
+// A host's PC/SC connection: context, reader list, one card handle. pcsclite's
+// headers stay in pcsc_connection.cpp: their DWORD is 8 bytes, the module's 4.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vela::host {
+
+class PcscConnection {
+ public:
+  PcscConnection() = default;
+  ~PcscConnection();
+  PcscConnection(const PcscConnection&) = delete;
+  PcscConnection& operator=(const PcscConnection&) = delete;
+
+  // Each returns 0 or the PC/SC result code.
+  std::uint32_t Establish();
+  std::uint32_t ListReaders(std::vector<std::string>* readers);
+  // Connects shared, T=1 only, and reads the card's ATR. A previous card
+  // handle is disconnected first.
+  std::uint32_t Connect(const std::string& reader);
+  // Leaves the card as it is; a no-op without a card handle.
+  void Disconnect();
+
+  // The handles as the minidriver interface carries them (8 bytes each).
+  std::uintptr_t context() const { return context_; }
+  std::uintptr_t card() const { return card_; }
+  const std::vector<std::uint8_t>& atr() const { return atr_; }
+
+ private:
+  std::uintptr_t context_ = 0;
+  std::uintptr_t card_ = 0;
+  bool established_ = false;
+  bool connected_ = false;
+  std::vector<std::uint8_t> atr_;
+};
+
+}  // namespace vela::host
