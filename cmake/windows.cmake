@@ -3,13 +3,17 @@ enable_language(RC)
 
 add_library(vela3ro SHARED $<TARGET_OBJECTS:vela3ro_core> ${VELA_PLATFORM_WINDOWS}
   ${PROJECT_SOURCE_DIR}/platform/vela3ro.def)
+# The version block takes the project version from a generated header.
+configure_file(${PROJECT_SOURCE_DIR}/resources/vela3ro_version.h.in
+  ${PROJECT_BINARY_DIR}/generated/vela3ro_version.h @ONLY)
 file(GLOB VELA_RESOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/resources/*.rc)
 target_sources(vela3ro PRIVATE ${VELA_RESOURCES})
-target_include_directories(vela3ro PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(vela3ro PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
 set_target_properties(vela3ro PROPERTIES PREFIX "" OUTPUT_NAME vela3ro)
 target_link_options(vela3ro PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
 target_link_libraries(vela3ro PRIVATE winscard advapi32 user32 bcrypt)
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt AND VELA_BUILD_TESTS)
+  enable_testing()
   add_subdirectory(tests/wine)
 endif()

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The DLL as users install it: one export, CardAcquireContext, and imports
+# from system DLLs only (libgcc, libstdc++ and winpthread linked in).
+set -euo pipefail
+objdump=$1
+dll=$2
+dump=$("$objdump" -p "$dll")
+
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+allowed=" kernel32.dll advapi32.dll user32.dll winscard.dll msvcrt.dll bcrypt.dll "
+status=0
+for dll_name in $imports; do
+  if [[ "$allowed" != *" $dll_name "* ]]; then
+    echo "imports a DLL that is not a system DLL: $dll_name"
+    status=1
+  fi
+done
+[ -n "$imports" ] || { echo "no import table found"; status=1; }
+
+# Lines of the export name table look like "[   0] CardAcquireContext".
+exports=$(sed -n '/\[Name Pointer\/Ordinal\] Table/,$p' <<<"$dump" \
+  | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]\+\([^[:space:]]\+\)$/\1/p')
+if [ "$exports" != "CardAcquireContext" ]; then
+  echo "exports are not exactly CardAcquireContext:"
+  echo "$exports"
+  status=1
+fi
+echo "imports: $(echo $imports)"
+echo "exports: $(echo $exports)"
+exit $status

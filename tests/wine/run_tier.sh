@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The wine tier: starts what its cases need (a private Wine prefix in the
+# build tree, Xvfb, two vela-card instances on loopback TCP, one of them a
+# reader with a keypad), runs ctest -L wine in the windows build, and stops
+# everything it started.
+# usage: tests/wine/run_tier.sh WINDOWS_BUILD_DIR VELA_CARD_EXECUTABLE
+set -euo pipefail
+build=$(cd "$1" && pwd)
+vela_card=$2
+[ -x "$vela_card" ] || { echo "vela-card not found at $vela_card (build the linux preset)"; exit 1; }
+
+export WINEPREFIX=$build/wineprefix
+export WINEDEBUG=-all
+# The test winscard.dll beside the host replaces Wine's stub; no Mono or Gecko.
+export WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
+export VELA_USER_PIN=246810
+services=$build/tests/wine/services
+mkdir -p "$services"
+
+pids=()
+stop_all() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+}
+trap stop_all EXIT
+
+display=99
+while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
+Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=:$display
+
+# Starts vela-card on a free port and stores the port in the variable named
+# first; runs in this shell so that stop_all knows the process.
+start_card() {
+  local variable=$1 log=$services/$1.log
+  shift
+  local port pid
+  for port in $(seq $((20000 + RANDOM % 20000)) 7 65000); do
+    "$vela_card" --tcp "$port" --no-vpcd --user-pin "$VELA_USER_PIN" "$@" >"$log" 2>&1 &
+    pid=$!
+    for _ in $(seq 1 100); do
+      if grep -q '^vela-card ready' "$log"; then
+        pids+=("$pid")
+        printf -v "$variable" %s "$port"
+        return 0
+      fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    grep -qi 'in use' "$log" || { cat "$log" >&2; return 1; }
+  done
+  return 1
+}
+start_card VELA_CARD_PORT
+start_card VELA_PINPAD_PORT --pinpad --pinpad-delay-ms 2500
+export VELA_CARD_PORT VELA_PINPAD_PORT
+
+# The prefix is made once (about ten seconds) and kept between runs.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "making the Wine prefix $WINEPREFIX"
+  wineboot -i >"$services/wineboot.log" 2>&1
+  wineserver -w
+fi
+# One wineserver for all cases, instead of one per wine start.
+wineserver -p
+
+ctest --test-dir "$build" -L wine --output-on-failure
