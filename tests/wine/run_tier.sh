@@ -32,28 +32,27 @@ Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=:$display
 
-# Starts vela-card on a free port and stores the port in the variable named
-# first; runs in this shell so that stop_all knows the process.
+# Starts vela-card on a port of its choosing ("--tcp 0"; the ready line names
+# it) and stores the port in the variable named first. Runs in this shell so
+# that stop_all knows the process.
 start_card() {
   local variable=$1 log=$services/$1.log
   shift
-  local port pid
-  for port in $(seq $((20000 + RANDOM % 20000)) 7 65000); do
-    "$vela_card" --tcp "$port" --no-vpcd --user-pin "$VELA_USER_PIN" "$@" >"$log" 2>&1 &
-    pid=$!
-    for _ in $(seq 1 100); do
-      if grep -q '^vela-card ready' "$log"; then
-        pids+=("$pid")
-        printf -v "$variable" %s "$port"
-        return 0
-      fi
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    grep -qi 'in use' "$log" || { cat "$log" >&2; return 1; }
+  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" "$@" >"$log" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 1 200); do
+    local port
+    port=$(sed -n 's/^vela-card ready.* tcp=\([0-9]*\).*/\1/p' "$log")
+    if [ -n "$port" ]; then
+      printf -v "$variable" %s "$port"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
   done
+  echo "vela-card did not start:" >&2
+  cat "$log" >&2
   return 1
 }
 start_card VELA_CARD_PORT

@@ -251,11 +251,13 @@ int Road(const char* dll, const std::string& out, const Bytes& pin, const Bytes&
   char* names = nullptr;
   md::DWORD namesLength = 0;
   rc = host->pfnCardEnumFiles(host.data(), const_cast<char*>("mscp"), &names, &namesLength, 0);
+  // Names each end in a zero byte, and one more zero byte ends the list.
   std::string listing;
-  for (md::DWORD i = 0; names != nullptr && i + 1 < namesLength; ++i) listing += names[i] == 0 ? ' ' : names[i];
+  for (md::DWORD i = 0; names != nullptr && i < namesLength; ++i) listing += names[i] == 0 ? '|' : names[i];
   HostFree(names);
-  Check(rc == 0 && listing.rfind("ksc00 ", 0) == 0 && listing.find("kxc04 ") != std::string::npos &&
-            listing.size() >= 9 && listing.compare(listing.size() - 9, 9, " cmapfile") == 0,
+  const std::string ending = "|cmapfile||";
+  Check(rc == 0 && listing.rfind("ksc00|", 0) == 0 && listing.find("|kxc04|") != std::string::npos &&
+            listing.size() > ending.size() && listing.compare(listing.size() - ending.size(), ending.size(), ending) == 0,
         "enum-mscp", Code(rc) + " [" + listing + "]");
 
   for (const char* name : {"ksc00", "kxc04"}) {
