@@ -13,4 +13,9 @@ cmake --preset asan -G Ninja >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --test-dir build/asan -L unit --output-on-failure || status=1
 
+echo "== concurrency tests (ThreadSanitizer)"
+cmake --preset tsan -G Ninja >/dev/null
+cmake --build --preset tsan -j "$jobs" --target unit_tests
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='Concurrency*' || status=1
+
 exit $status

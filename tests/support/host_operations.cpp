@@ -14,6 +14,10 @@ const BYTE kPeerPoint[64] = {
     0x4F, 0xE3, 0x42, 0xE2, 0xFE, 0x1A, 0x7F, 0x9B, 0x8E, 0xE7, 0xEB, 0x4A, 0x7C, 0x0F, 0x9E, 0x16,
     0x2B, 0xCE, 0x33, 0x57, 0x6B, 0x31, 0x5E, 0xCE, 0xCB, 0xB6, 0x40, 0x68, 0x37, 0xBF, 0x51, 0xF5};
 
+const BYTE kSignHash[32] = {0x01, 0x08, 0x0F, 0x16, 0x1D, 0x24, 0x2B, 0x32, 0x39, 0x40, 0x47,
+                            0x4E, 0x55, 0x5C, 0x63, 0x6A, 0x71, 0x78, 0x7F, 0x86, 0x8D, 0x94,
+                            0x9B, 0xA2, 0xA9, 0xB0, 0xB7, 0xBE, 0xC5, 0xCC, 0xD3, 0xDA};
+
 namespace {
 
 // Flags of the minidriver interface the rows pass.
@@ -52,7 +56,7 @@ DWORD ContainerInfo(CARD_DATA* cd, BYTE container) {
 
 DWORD Sign(CARD_DATA* cd) {
   std::array<BYTE, 32> hash;
-  for (std::size_t i = 0; i < hash.size(); ++i) hash[i] = static_cast<BYTE>(i * 7 + 1);
+  std::memcpy(hash.data(), kSignHash, hash.size());
   CARD_SIGNING_INFO info{};
   info.dwVersion = 2;
   info.bContainerIndex = 0;
@@ -287,6 +291,29 @@ DWORD Prepare(CARD_DATA* cd, Needs needs) {
   if (needs == Needs::kUserPin) return 0;
   BYTE slot = 0xFF;
   return Agree(cd, 4, &slot);
+}
+
+std::vector<Exchange> TraceAcquire(CardEndpoint* card, DWORD* result) {
+  RecordingCard tap(card);
+  TestHost host(tap.handle());
+  *result = host.Acquire();
+  std::vector<Exchange> trace = tap.exchanges();
+  host.Release();
+  return trace;
+}
+
+std::vector<Exchange> TraceOperation(CardEndpoint* card, const HostOperation& op, DWORD* result) {
+  RecordingCard tap(card);
+  TestHost host(tap.handle());
+  *result = host.Acquire();
+  if (*result == 0) *result = Prepare(host.get(), op.needs);
+  if (*result != 0) return {};
+  tap.Clear();
+  *result = op.run(host.get());
+  std::vector<Exchange> trace = tap.exchanges();
+  if (op.undo != nullptr) op.undo(host.get());
+  host.Release();
+  return trace;
 }
 
 }  // namespace vela::test

@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "card_taps.h"
 #include "frontend/minidriver_abi.h"
 
 namespace vela::test {
@@ -18,6 +19,8 @@ inline constexpr BYTE kUnblockCode[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
 
 // A valid P-256 point (the generator), as the peer of every agreement.
 extern const BYTE kPeerPoint[64];
+// The hash every signing row has signed.
+extern const BYTE kSignHash[32];
 
 // What a fresh context must hold before the operation runs.
 enum class Needs {
@@ -37,6 +40,10 @@ struct HostOperation {
   void (*undo)(CARD_DATA* cardData);
 };
 
+// The entry behind a row still refuses everything: the harnesses skip such a
+// row until its entry lands.
+inline bool NotBuiltYet(DWORD result) { return result == SCARD_E_UNSUPPORTED_FEATURE; }
+
 // Every operation on an acquired context, CardDeleteContext excepted.
 std::span<const HostOperation> HostOperations();
 const HostOperation* FindHostOperation(std::string_view name);
@@ -48,5 +55,12 @@ DWORD Prepare(CARD_DATA* cardData, Needs needs);
 DWORD VerifyUserPin(CARD_DATA* cardData);
 // An agreement with kPeerPoint on container `container`; its slot or 0xFF.
 DWORD Agree(CARD_DATA* cardData, BYTE container, BYTE* slot);
+
+// What reaches `card` when a host acquires a context on it (the context is
+// deleted again, uncounted).
+std::vector<Exchange> TraceAcquire(CardEndpoint* card, DWORD* result);
+// What reaches `card` in one run of `op` on a freshly acquired and prepared
+// context; acquiring, preparing, undoing and deleting are not counted.
+std::vector<Exchange> TraceOperation(CardEndpoint* card, const HostOperation& op, DWORD* result);
 
 }  // namespace vela::test

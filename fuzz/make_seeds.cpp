@@ -1,0 +1,61 @@
+// Writes the seed corpora: hostile-card roads recorded from the emulated card
+// (every answer as the real card gives it), and one host-records input per
+// entry. Run by hand when the roads change:  fuzz_make_seeds fuzz/corpus
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "emulated_card.h"
+#include "host_operations.h"
+#include "roads.h"
+
+namespace {
+
+void Write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::size_t IndexOf(const char* name) {
+  const auto operations = vela::test::HostOperations();
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    if (std::string(operations[i].name) == name) return i;
+  }
+  return 0;
+}
+
+std::vector<std::uint8_t> HostileRoad(const std::vector<std::size_t>& choices) {
+  vela::test::EmulatedCard card;
+  vela::fuzz::SeedWriter writer(&card, choices);
+  vela::fuzz::DriveHostileCardRoad(writer);
+  return writer.seed();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS_DIRECTORY\n", argv[0]);
+    return 2;
+  }
+  const std::string root = argv[1];
+  const auto operations = vela::test::HostOperations();
+  const std::size_t verify = IndexOf("CardAuthenticateEx user");
+  const std::size_t agree = IndexOf("CardConstructDHAgreement 4");
+  std::vector<std::size_t> all;
+  for (std::size_t i = 0; i < operations.size(); ++i) all.push_back(i);
+  Write(root + "/hostile_card/every-operation", HostileRoad(all));
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    std::string name = operations[i].name;
+    for (char& c : name) c = (c == ' ' || c == '/') ? '-' : c;
+    Write(root + "/hostile_card/" + name, HostileRoad({verify, agree, i}));
+  }
+  // Entry e with the usual choice for every field after it.
+  for (std::uint8_t entry = 0; entry < 10; ++entry) {
+    std::vector<std::uint8_t> input(96, 1);
+    input[0] = entry;
+    Write(root + "/host_records/entry-" + std::to_string(entry), input);
+  }
+  return 0;
+}
