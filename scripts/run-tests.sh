@@ -18,4 +18,12 @@ cmake --preset tsan -G Ninja >/dev/null
 cmake --build --preset tsan -j "$jobs" --target unit_tests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='Concurrency*' || status=1
 
+echo "== wine tier (vela3ro.dll under Wine, on the emulated card)"
+if cmake --preset linux -G Ninja >/dev/null && cmake --build --preset linux -j "$jobs" --target vela-card &&
+  cmake --preset windows -G Ninja >/dev/null && cmake --build --preset windows -j "$jobs"; then
+  tests/wine/run_tier.sh build/windows build/linux/emulator/vela-card || status=1
+else
+  status=1
+fi
+
 exit $status

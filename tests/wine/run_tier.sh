@@ -18,11 +18,12 @@ services=$build/tests/wine/services
 mkdir -p "$services"
 
 pids=()
+# Wine first, while its X server is still there; then the cards and Xvfb.
 stop_all() {
   local pid
+  wineserver -k 2>/dev/null || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  wineserver -k 2>/dev/null || true
 }
 trap stop_all EXIT
 

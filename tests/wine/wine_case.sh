@@ -150,7 +150,7 @@ pinpad)
   done
   if [ -n "$window" ]; then
     sleep 0.3  # let the text be drawn
-    import -window root "$out/notice.png" || true
+    import -window root "$out/notice.png" || fail "no screenshot of the notice"
     echo "notice window $window: $(xdotool getwindowname "$window" 2>/dev/null || true)"
   fi
   status=0
