@@ -2,10 +2,10 @@
 # Installs what building and testing need, when it is missing (Debian, as root).
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          pcscd libpcsclite-dev vsmartcard-vpcd opensc
+          pcscd libpcsclite-dev vsmartcard-vpcd opensc jq
           openssl g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev)
 if [ "${1:-}" = "--minimal" ]; then
-  packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev pcscd libpcsclite-dev vsmartcard-vpcd opensc)
+  packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev pcscd libpcsclite-dev vsmartcard-vpcd opensc jq openssl)
 fi
 missing=()
 for p in "${packages[@]}"; do

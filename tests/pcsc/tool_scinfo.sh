@@ -5,24 +5,7 @@ set -uo pipefail
 tool=$1
 refusing=$2
 reader=${VELA_PCSC_READER:-Virtual PCD 00 00}
-failures=0
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# run NAME EXPECTED_STATUS ARGS...: runs the tool, keeps its output in $out/NAME.*
-run() {
-  local name=$1 expected=$2 status
-  shift 2
-  "$tool" "$@" >"$out/$name.out" 2>"$out/$name.err"
-  status=$?
-  if [ "$status" -ne "$expected" ]; then
-    fail "$name: exit status $status, expected $expected"
-    sed 's/^/  | /' "$out/$name.out" "$out/$name.err"
-  fi
-  if grep -q "left over" "$out/$name.err"; then fail "$name: $(cat "$out/$name.err")"; fi
-}
+source "$(dirname "$0")/tool_checks.sh"
 
 expect_in() {  # expect_in NAME STREAM TEXT
   grep -qF -- "$3" "$out/$1.$2" || { fail "$1: no \"$3\" in its $2"; sed 's/^/  | /' "$out/$1.$2"; }
