@@ -1,0 +1,21 @@
+// The load notification: keeps the instance handle and nothing else.
+#include <windows.h>
+
+#include <atomic>
+
+#include "platform/module_instance.h"
+
+namespace vela::platform {
+
+namespace {
+std::atomic<HINSTANCE> moduleInstance{nullptr};
+}  // namespace
+
+void* ModuleInstance() { return moduleInstance.load(); }
+
+}  // namespace vela::platform
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) vela::platform::moduleInstance.store(instance);
+  return TRUE;
+}
