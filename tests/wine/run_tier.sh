@@ -13,7 +13,7 @@ export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
 # The test winscard.dll beside the host replaces Wine's stub; no Mono or Gecko.
 export WINEDLLOVERRIDES="winscard=n;mscoree,mshtml="
-export VELA_USER_PIN=246810
+export VELA_USER_PIN=246810 VELA_CARD_SERIAL=0a1b2c3d4e5f60718293
 services=$build/tests/wine/services
 mkdir -p "$services"
 
@@ -39,7 +39,7 @@ export DISPLAY=:$display
 start_card() {
   local variable=$1 log=$services/$1.log
   shift
-  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" "$@" >"$log" 2>&1 &
+  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" "$@" >"$log" 2>&1 &
   local pid=$!
   pids+=("$pid")
   for _ in $(seq 1 200); do

@@ -6,7 +6,7 @@
 set -euo pipefail
 case_name=$1
 : "${VELA_CARD_PORT:?run the wine tier through tests/wine/run_tier.sh}"
-: "${WINEPREFIX:?}" "${VELA_HOST_EXE:?}" "${VELA_DLL:?}" "${VELA_ARTIFACTS:?}" "${VELA_USER_PIN:?}"
+: "${WINEPREFIX:?}" "${VELA_HOST_EXE:?}" "${VELA_DLL:?}" "${VELA_ARTIFACTS:?}" "${VELA_USER_PIN:?}" "${VELA_CARD_SERIAL:?}"
 
 out=$VELA_ARTIFACTS/$case_name
 rm -rf "$out"
@@ -49,6 +49,9 @@ road)
   pin=$(printf %s "$VELA_USER_PIN" | hex)
   host road road "$dll" "$(windows_path "$out")" "$pin" "$hash" "$peer"
 
+  [ "$(value_of serial "$out/road.log")" = "$VELA_CARD_SERIAL" ] || fail "cardid does not hold the card's serial"
+  [ "$(value_of container0-name "$out/road.log")" = "$(tr a-f A-F <<<"$VELA_CARD_SERIAL")-DF02-C000" ] \
+    || fail "container 0 is not named after the serial and its certificate file"
   for key in ksc00 kxc04; do
     openssl x509 -inform DER -in "$out/$key.der" -noout -pubkey >"$out/$key.pub.pem"
   done
