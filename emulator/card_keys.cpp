@@ -7,6 +7,8 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 namespace vela::emu {
@@ -256,8 +258,38 @@ std::vector<std::uint8_t> EcKey::SignForCertificate(std::span<const std::uint8_t
   }
 }
 
+namespace {
+
+Bytes BuildCertificate(const CertificateRequest& request, const EcKey& subject, const std::string& issuerName,
+                       const EcKey& issuerKey);
+
+}  // namespace
+
 std::vector<std::uint8_t> MakeCertificate(const CertificateRequest& request, const EcKey& subject,
                                           const std::string& issuerName, const EcKey& issuerKey) {
+  // Certificates are pure functions of their inputs, and the padding search
+  // signs a dozen times; tests make many cards from the same few seeds.
+  static std::mutex mutex;
+  static std::map<Bytes, Bytes> made;
+  Bytes key = Text(request.commonName + "|" + std::to_string(request.serialNumber) + "|" +
+                   std::to_string(static_cast<int>(request.use)) + "|" + std::to_string(request.size) + "|" +
+                   issuerName + "|");
+  key.insert(key.end(), subject.publicPoint().begin(), subject.publicPoint().end());
+  key.insert(key.end(), issuerKey.publicPoint().begin(), issuerKey.publicPoint().end());
+  {
+    std::lock_guard lock(mutex);
+    if (const auto it = made.find(key); it != made.end()) return it->second;
+  }
+  Bytes der = BuildCertificate(request, subject, issuerName, issuerKey);
+  std::lock_guard lock(mutex);
+  made.emplace(std::move(key), der);
+  return der;
+}
+
+namespace {
+
+Bytes BuildCertificate(const CertificateRequest& request, const EcKey& subject, const std::string& issuerName,
+                       const EcKey& issuerKey) {
   const std::size_t natural =
       Certificate(request, request.commonName, subject, issuerName, issuerKey, -1).size();
   if (request.size == 0 || request.size == natural) {
@@ -283,6 +315,8 @@ std::vector<std::uint8_t> MakeCertificate(const CertificateRequest& request, con
   }
   throw std::runtime_error("no certificate of exactly " + std::to_string(request.size) + " bytes");
 }
+
+}  // namespace
 
 PkeyPtr PublicKeyFromPoint(std::span<const std::uint8_t> point) {
   if (point.size() != 65 || point[0] != 0x04) return nullptr;

@@ -452,6 +452,12 @@ EVP_PKEY* VelaCard::Key(std::uint8_t keyRef) const {
   return it == keys_.end() ? nullptr : it->second.key.pkey();
 }
 
+std::string VelaCard::PinValue(std::uint8_t pinRef) const {
+  std::lock_guard lock(mutex_);
+  const auto it = pins_.find(pinRef);
+  return it == pins_.end() ? std::string() : std::string(it->second.value.begin(), it->second.value.end());
+}
+
 int VelaCard::TriesLeft(std::uint8_t pinRef) const {
   std::lock_guard lock(mutex_);
   const auto it = pins_.find(pinRef);

@@ -149,6 +149,8 @@ class VelaCard {
   Bytes PublicPoint(std::uint8_t keyRef) const;
   // The key pair (the test's OpenSSL checks use it as a public key), or null.
   EVP_PKEY* Key(std::uint8_t keyRef) const;
+  // The current value of PIN reference 03 or 04 (changed by the PIN commands).
+  std::string PinValue(std::uint8_t pinRef) const;
   // Tries left for PIN reference 03 or 04.
   int TriesLeft(std::uint8_t pinRef) const;
   bool Verified(std::uint8_t pinRef) const;

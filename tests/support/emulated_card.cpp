@@ -16,4 +16,15 @@ std::uint32_t EmulatedCard::Transmit(std::span<const std::uint8_t> command, std:
   return 0;
 }
 
+std::uint32_t EmulatedCard::Control(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                                    std::vector<std::uint8_t>* out) {
+  if (!pinPad_) return CardEndpoint::Control(controlCode, in, out);
+  return pinPad_->Control(controlCode, in, out);
+}
+
+emu::PinPadReader& EmulatedCard::AttachPinPad(emu::PinPadOptions options) {
+  pinPad_ = std::make_unique<emu::PinPadReader>(card_, std::move(options));
+  return *pinPad_;
+}
+
 }  // namespace vela::test
