@@ -9,10 +9,12 @@
 
 #include <chrono>
 
+#include "auth/pin_pad.h"
 #include "emulated_card.h"
 #include "emulator/card_server.h"
 #include "emulator/hex.h"
 #include "frontend/minidriver_abi.h"
+#include "test_host.h"
 
 namespace vela::test {
 namespace {
@@ -90,6 +92,31 @@ TEST(EmulatedReaderTest, PadSendsTheVerifyOfTheStructuresReference) {
     EXPECT_EQ(card.Control(0x42330006, Hex(bad), &out), SCARD_E_INVALID_PARAMETER) << bad;
   }
   EXPECT_EQ(card->TotalCommands(), 1u);
+}
+
+// The module's own PIN-pad road against the emulated reader: what the pad
+// types reaches the card as the VERIFY of the block's reference.
+TEST(EmulatedReaderTest, ModulePinPadVerifiesThroughTheReader) {
+  struct Case {
+    PinPadFeatures features;
+    std::optional<std::string> typed;
+    DWORD result;
+    bool verified;
+  };
+  const Case cases[] = {
+      {PinPadFeatures::kVerifyDirect, std::nullopt, 0x9000, true},
+      {PinPadFeatures::kStartFinish, std::nullopt, 0x9000, true},
+      {PinPadFeatures::kVerifyDirect, "654321", 0x63C2, false},
+      {PinPadFeatures::kNone, std::nullopt, SCARD_E_UNSUPPORTED_FEATURE, false},
+  };
+  for (const Case& c : cases) {
+    EmulatedCard card;
+    card.AttachPinPad({c.features, c.typed, std::chrono::milliseconds(0), PinPadOutcome::kTyped});
+    TestHost host(card.handle());
+    EXPECT_EQ(ReaderCanVerifyPin(host.get()), c.features != PinPadFeatures::kNone);
+    EXPECT_EQ(VerifyPinOnPad(host.get(), 0x03), c.result);
+    EXPECT_EQ(card->Verified(0x03), c.verified);
+  }
 }
 
 // A loopback client of the TCP framing.
