@@ -13,6 +13,9 @@
 
 namespace vela::platform {
 
+// Where the Linux module's HKEY_LOCAL_MACHINE lives.
+inline constexpr const char* kLinuxRegistryFile = "/etc/vela3ro/registry.reg";
+
 class RegFile {
  public:
   // Reads an export in UTF-8/ANSI or UTF-16LE with its byte-order mark.

@@ -14,7 +14,6 @@ namespace vela::platform {
 
 namespace {
 
-constexpr const char* kRegistryFile = "/etc/vela3ro/registry.reg";
 constexpr const char* kLocalMachine = "HKEY_LOCAL_MACHINE";
 // Far above any real export of one key; a bigger file is not read.
 constexpr long kMaxFileSize = 1 << 20;
@@ -27,7 +26,7 @@ struct OpenKey {
 };
 
 std::shared_ptr<const RegFile> LoadRegistryFile() {
-  std::FILE* f = std::fopen(kRegistryFile, "rb");
+  std::FILE* f = std::fopen(kLinuxRegistryFile, "rb");
   if (f == nullptr) return nullptr;
   std::vector<std::uint8_t> bytes;
   std::uint8_t chunk[4096];

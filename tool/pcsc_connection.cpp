@@ -1,6 +1,9 @@
 #include "tool/pcsc_connection.h"
 
+#include <PCSC/reader.h>
 #include <PCSC/winscard.h>
+
+#include <algorithm>
 
 namespace vela::host {
 
@@ -79,6 +82,15 @@ void PcscConnection::Disconnect() {
   connected_ = false;
   card_ = 0;
   atr_.clear();
+}
+
+std::uint32_t ReaderFeatureList(std::uintptr_t card, std::vector<std::uint8_t>* reply) {
+  reply->assign(1024, 0);
+  DWORD returned = 0;
+  const LONG rc = SCardControl(AsCard(card), CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, reply->data(),
+                               static_cast<DWORD>(reply->size()), &returned);
+  reply->resize(rc == SCARD_S_SUCCESS ? std::min<std::size_t>(returned, reply->size()) : 0);
+  return Code(rc);
 }
 
 }  // namespace vela::host

@@ -37,4 +37,8 @@ class PcscConnection {
   std::vector<std::uint8_t> atr_;
 };
 
+// The reader's PC/SC part 10 feature list for a connected card handle:
+// 6-byte entries (tag, length, control code big-endian). 0 or the PC/SC code.
+std::uint32_t ReaderFeatureList(std::uintptr_t card, std::vector<std::uint8_t>* reply);
+
 }  // namespace vela::host
