@@ -43,12 +43,13 @@ DWORD GetProperty(Session& session, std::u16string_view name, DWORD flags, std::
   return rc;
 }
 
-// A 4-byte property as a number, or the module's refusal by name.
-Value DwordProperty(Session& session, std::u16string_view name, DWORD flags = 0) {
+// A 4-byte property as a number (or a truth value), or the module's refusal
+// by name.
+Value DwordProperty(Session& session, std::u16string_view name, bool truth = false) {
   std::vector<BYTE> buffer(4);
-  const DWORD rc = GetProperty(session, name, flags, &buffer);
+  const DWORD rc = GetProperty(session, name, 0, &buffer);
   if (rc != 0) return ResultName(rc);
-  return Value(Dword(buffer.data()));
+  return truth ? Value(Dword(buffer.data()) != 0) : Value(Dword(buffer.data()));
 }
 
 const char* CachePolicyName(DWORD policy) {
@@ -107,9 +108,9 @@ Value KeySizes(Session& session) {
 
 void AddProperties(Session& session, Value& report) {
   Value& p = report.Set("properties", Value::Object());
-  p.Set("readOnly", DwordProperty(session, u"Read Only Mode"));
+  p.Set("readOnly", DwordProperty(session, u"Read Only Mode", true));
   p.Set("cacheMode", DwordProperty(session, u"Cache Mode"));
-  p.Set("windowsX509Enrollment", DwordProperty(session, u"Supports Windows x.509 Enrollment"));
+  p.Set("windowsX509Enrollment", DwordProperty(session, u"Supports Windows x.509 Enrollment", true));
   p.Set("keyImport", DwordProperty(session, u"Key Import Support"));
 
   std::vector<BYTE> buffer(sizeof(CARD_CAPABILITIES));
@@ -155,11 +156,11 @@ void AddSettings(Session& session, Value& report) {
   const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   const std::optional<platform::RegFile> file =
       in ? platform::RegFile::Parse(bytes) : std::optional<platform::RegFile>();
-  Value& configured = s.Set("configured", Value::Object());
   if (!file || !file->HasKey(kSettingsKey)) {
     s.Set("registryKey", in ? "missing: defaults apply" : "no registry file: defaults apply");
   } else {
     s.Set("registryKey", "present");
+    Value& configured = s.Set("configured", Value::Object());
     for (const char* name : kSettingNames) {
       const std::vector<std::uint8_t>* value = file->Value(kSettingsKey, name);
       configured.Set(name, value == nullptr ? Value() : RegistryText(*value));
