@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <list>
+#include <memory>
 #include <stdexcept>
 
 namespace vela::emu {
@@ -161,17 +163,36 @@ std::uint16_t CardServer::ListenTcp(std::uint16_t port) {
 }
 
 void CardServer::AcceptLoop(int listener) {
-  std::vector<std::thread> clients;
+  struct Client {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::list<Client> clients;
   while (!stop_) {
+    // A bridge may connect once per card handle: finished clients are joined
+    // as they go, not kept until the end.
+    for (auto it = clients.begin(); it != clients.end();) {
+      if (*it->done) {
+        it->thread.join();
+        it = clients.erase(it);
+      } else {
+        ++it;
+      }
+    }
     pollfd p{listener, POLLIN, 0};
     if (poll(&p, 1, kPollMs) <= 0) continue;
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    clients.emplace_back([this, fd] { Serve(fd, true); });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    clients.push_back({std::thread([this, fd, done] {
+                         Serve(fd, true);
+                         *done = true;
+                       }),
+                       done});
   }
-  for (std::thread& t : clients) t.join();
+  for (Client& client : clients) client.thread.join();
   close(listener);
 }
 
