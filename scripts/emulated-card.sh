@@ -7,6 +7,9 @@
 #       starts pcscd if it is not running (with its vpcd reader driver), then
 #       VELA_CARD with --trace STATE_DIR/trace.txt; returns once the card is
 #       ready and the reader shows it. What it started is noted in STATE_DIR.
+#   scripts/emulated-card.sh ensure STATE_DIR VELA_CARD [vela-card options]
+#       the same, unless a card already sits in the vpcd reader: then that
+#       card is used and nothing is started.
 #   scripts/emulated-card.sh stop STATE_DIR
 #       stops what start noted, and nothing else.
 set -euo pipefail
@@ -15,7 +18,7 @@ reader="Virtual PCD 00 00"
 vpcd_port=35963
 
 usage() {
-  echo "usage: $0 start STATE_DIR VELA_CARD [vela-card options] | stop STATE_DIR" >&2
+  echo "usage: $0 start|ensure STATE_DIR VELA_CARD [vela-card options] | stop STATE_DIR" >&2
   exit 2
 }
 
@@ -42,8 +45,15 @@ stop_pid() {
   kill -KILL "$pid" 2>/dev/null || true
 }
 
-vpcd_listening() { ss -ltnH "sport = :$vpcd_port" | grep -q .; }
-vpcd_has_card() { ss -tnH state established "dport = :$vpcd_port" | grep -q .; }
+# TCP sockets on the vpcd port in a state (0A listening, 01 connected), from
+# /proc: no tool needed, and no connection that vpcd would take for a card.
+vpcd_socket() {
+  awk -v port="$(printf ':%04X' "$vpcd_port")" -v state="$1" \
+    'substr($2, length($2) - 4) == port && $4 == state { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+vpcd_listening() { vpcd_socket 0A; }
+vpcd_has_card() { vpcd_socket 01; }
 reader_shows_card() { opensc-tool -l 2>/dev/null | grep -E "^[0-9]+ +Yes .*$reader" >/dev/null; }
 
 start() {
@@ -122,8 +132,17 @@ stop() {
   rm -f "$state/pcscd.pid"
 }
 
+ensure() {
+  if pidof pcscd >/dev/null && vpcd_has_card && reader_shows_card; then
+    echo "emulated-card: using the card already in \"$reader\""
+    return 0
+  fi
+  start "$@"
+}
+
 case "${1:-}" in
   start) [ $# -ge 3 ] || usage; shift; start "$@" ;;
+  ensure) [ $# -ge 3 ] || usage; shift; ensure "$@" ;;
   stop) [ $# -eq 2 ] || usage; stop "$2" ;;
   *) usage ;;
 esac

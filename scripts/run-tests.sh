@@ -18,6 +18,14 @@ cmake --preset tsan -G Ninja >/dev/null
 cmake --build --preset tsan -j "$jobs" --target unit_tests
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='Concurrency*' || status=1
 
+echo "== pcsc tests (the Linux module through pcscd and vpcd to the emulated card)"
+cmake --preset linux -G Ninja >/dev/null
+cmake --build --preset linux -j "$jobs"
+# ctest's fixture starts pcscd (when not running) and the card, and stops them;
+# the trap stops them too when ctest itself is cut short.
+trap 'scripts/emulated-card.sh stop build/linux/tests/pcsc/card' EXIT
+ctest --test-dir build/linux -L pcsc --no-tests=error --output-on-failure || status=1
+
 echo "== wine tier (vela3ro.dll under Wine, on the emulated card)"
 if cmake --preset linux -G Ninja >/dev/null && cmake --build --preset linux -j "$jobs" --target vela-card &&
   cmake --preset windows -G Ninja >/dev/null && cmake --build --preset windows -j "$jobs"; then
