@@ -12,7 +12,7 @@ cmake --preset linux -G Ninja >/dev/null
 cmake --build --preset linux -j "$(nproc)" --target vela3ro vela3ro-tool vela-card
 
 state=$build/demo-card
-trap 'scripts/emulated-card.sh stop "$state"' EXIT
+trap 'scripts/emulated-card.sh stop "$state" >/dev/null' EXIT
 scripts/emulated-card.sh ensure "$state" "$build/emulator/vela-card" --serial 0A1B2C3D4E5F60718293 "$@"
 echo
 "$build/tool/vela3ro-tool" --reader "Virtual PCD 00 00" scinfo
