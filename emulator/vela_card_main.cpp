@@ -34,6 +34,8 @@ const char* kUsage =
     "  --tries N                tries of both PINs (default 3)\n"
     "  --cert-size FILEID=N     exact DER length of a certificate file, e.g. C000=510\n"
     "  --key-template FORM      short, 81, 82 or no-curve (7F49 length form)\n"
+    "  --answer INS=HEX         answer every command with this INS with these raw bytes\n"
+    "  --drop-after N           the connection drops after N exchanges (once)\n"
     "  --config FILE            key=value lines with the options above, without --\n"
     "  --vpcd HOST:PORT         pcscd's vpcd driver (default 127.0.0.1:35963)\n"
     "  --no-vpcd                do not connect to vpcd\n"
@@ -77,7 +79,7 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
 const std::vector<std::string> kValued = {"serial", "seed", "user-pin", "unblock-code", "tries", "cert-size",
-                                          "key-template", "config", "vpcd", "tcp", "trace", "pinpad-features",
+                                          "key-template", "answer", "drop-after", "config", "vpcd", "tcp", "trace", "pinpad-features",
                                           "pinpad-pin", "pinpad-delay-ms", "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
@@ -119,6 +121,14 @@ void Apply(Options& o, const std::string& name, const std::string& value) {
         {"82", vela::emu::KeyTemplateForm::kLong82}, {"no-curve", vela::emu::KeyTemplateForm::kWithoutCurve}};
     if (!forms.count(value)) Fail("--key-template is short, 81, 82 or no-curve");
     p.keyTemplate = forms.at(value);
+  } else if (name == "answer") {
+    const std::size_t eq = value.find('=');
+    const auto bytes = eq == std::string::npos ? std::nullopt : vela::emu::ParseHex(value.substr(eq + 1));
+    if (!bytes) Fail("--answer needs INS=HEX, e.g. B0=6F00");
+    p.faults.answers.push_back(
+        {static_cast<std::uint8_t>(Number(name, value.substr(0, eq), 0xFF, 16)), 0, *bytes, 0});
+  } else if (name == "drop-after") {
+    p.faults.dropAfter = Number(name, value, ~0ul);
   } else if (name == "config") {
     ApplyConfig(o, value);
   } else if (name == "vpcd") {
