@@ -32,38 +32,42 @@ const char* kVerifyUserOnPad = "1F 05 02 00 00 12 06 02 00 04 09 00 00 00 00 04 
 TEST(EmulatedReaderTest, FeatureListsAndVerification) {
   struct Case {
     const char* name;
-    emu::PinPadOptions options;
+    PinPadFeatures reader;
+    const char* typed;  // null: the card's current PIN
+    PinPadOutcome outcome;
     const char* features;      // answer to the feature request
     std::vector<std::uint32_t> codes;  // control codes of the verification, in order
     std::uint32_t result;      // of the last call
     const char* reply;         // of the last call
     int userTriesAfter;
   };
-  const std::chrono::milliseconds none(0);
   const std::vector<Case> cases = {
-      {"direct, right PIN", {PinPadFeatures::kVerifyDirect, std::nullopt, none, PinPadOutcome::kTyped},
+      {"direct, right PIN", PinPadFeatures::kVerifyDirect, nullptr, PinPadOutcome::kTyped,
        "06 04 42 33 00 06", {0x42330006}, 0, "90 00", 3},
-      {"direct, wrong PIN", {PinPadFeatures::kVerifyDirect, "999999", none, PinPadOutcome::kTyped},
+      {"direct, wrong PIN", PinPadFeatures::kVerifyDirect, "999999", PinPadOutcome::kTyped,
        "06 04 42 33 00 06", {0x42330006}, 0, "63 C2", 2},
-      {"start and finish", {PinPadFeatures::kStartFinish, std::nullopt, none, PinPadOutcome::kTyped},
+      {"start and finish", PinPadFeatures::kStartFinish, nullptr, PinPadOutcome::kTyped,
        "01 04 42 33 00 01 02 04 42 33 00 02", {0x42330001, 0x42330002}, 0, "90 00", 3},
-      {"finish without start", {PinPadFeatures::kStartFinish, std::nullopt, none, PinPadOutcome::kTyped},
+      {"finish without start", PinPadFeatures::kStartFinish, nullptr, PinPadOutcome::kTyped,
        "01 04 42 33 00 01 02 04 42 33 00 02", {0x42330002}, SCARD_E_INVALID_PARAMETER, "", 3},
-      {"time-out", {PinPadFeatures::kVerifyDirect, std::nullopt, none, PinPadOutcome::kTimeout},
+      {"time-out", PinPadFeatures::kVerifyDirect, nullptr, PinPadOutcome::kTimeout,
        "06 04 42 33 00 06", {0x42330006}, 0, "64 00", 3},
-      {"cancel", {PinPadFeatures::kStartFinish, std::nullopt, none, PinPadOutcome::kCancel},
+      {"cancel", PinPadFeatures::kStartFinish, nullptr, PinPadOutcome::kCancel,
        "01 04 42 33 00 01 02 04 42 33 00 02", {0x42330001, 0x42330002}, 0, "64 01", 3},
-      {"PIN too short for the structure", {PinPadFeatures::kVerifyDirect, "12345", none, PinPadOutcome::kTyped},
+      {"PIN too short for the structure", PinPadFeatures::kVerifyDirect, "12345", PinPadOutcome::kTyped,
        "06 04 42 33 00 06", {0x42330006}, 0, "64 03", 3},
-      {"no features", {PinPadFeatures::kNone, std::nullopt, none, PinPadOutcome::kTyped}, "", {0x42330006},
+      {"no features", PinPadFeatures::kNone, nullptr, PinPadOutcome::kTyped, "", {0x42330006},
        SCARD_E_UNSUPPORTED_FEATURE, "", 3},
-      {"direct code on a start/finish reader", {PinPadFeatures::kStartFinish, std::nullopt, none,
-                                                PinPadOutcome::kTyped},
+      {"direct code on a start/finish reader", PinPadFeatures::kStartFinish, nullptr, PinPadOutcome::kTyped,
        "01 04 42 33 00 01 02 04 42 33 00 02", {0x42330006}, SCARD_E_UNSUPPORTED_FEATURE, "", 3},
   };
   for (const Case& c : cases) {
     EmulatedCard card;
-    card.AttachPinPad(c.options);
+    emu::PinPadOptions options;
+    options.features = c.reader;
+    if (c.typed != nullptr) options.pin = c.typed;
+    options.outcome = c.outcome;
+    card.AttachPinPad(options);
     std::vector<std::uint8_t> out;
     for (std::uint32_t request : {0x42000D48u, 0x00313520u}) {
       ASSERT_EQ(card.Control(request, {}, &out), 0u) << c.name;
@@ -103,19 +107,22 @@ TEST(EmulatedReaderTest, PadSendsTheVerifyOfTheStructuresReference) {
 TEST(EmulatedReaderTest, ModulePinPadVerifiesThroughTheReader) {
   struct Case {
     PinPadFeatures features;
-    std::optional<std::string> typed;
+    const char* typed;  // null: the card's current PIN
     DWORD result;
     bool verified;
   };
   const Case cases[] = {
-      {PinPadFeatures::kVerifyDirect, std::nullopt, 0x9000, true},
-      {PinPadFeatures::kStartFinish, std::nullopt, 0x9000, true},
+      {PinPadFeatures::kVerifyDirect, nullptr, 0x9000, true},
+      {PinPadFeatures::kStartFinish, nullptr, 0x9000, true},
       {PinPadFeatures::kVerifyDirect, "654321", 0x63C2, false},
-      {PinPadFeatures::kNone, std::nullopt, SCARD_E_UNSUPPORTED_FEATURE, false},
+      {PinPadFeatures::kNone, nullptr, SCARD_E_UNSUPPORTED_FEATURE, false},
   };
   for (const Case& c : cases) {
     EmulatedCard card;
-    card.AttachPinPad({c.features, c.typed, std::chrono::milliseconds(0), PinPadOutcome::kTyped});
+    emu::PinPadOptions options;
+    options.features = c.features;
+    if (c.typed != nullptr) options.pin = c.typed;
+    card.AttachPinPad(options);
     TestHost host(card.handle());
     EXPECT_EQ(ReaderCanVerifyPin(host.get()), c.features != PinPadFeatures::kNone);
     EXPECT_EQ(VerifyPinOnPad(host.get(), 0x03), c.result);
