@@ -2,6 +2,8 @@
 // (tests check their properties, not their values).
 #include <sys/random.h>
 
+#include <mutex>
+
 #include "fake_system.h"
 #include "platform/system.h"
 
@@ -13,11 +15,17 @@ std::vector<std::string> createdDirectories;
 bool randomFails = false;
 std::vector<std::uint8_t> scriptedRandom;
 
+namespace {
+// Concurrent acquires reach these from several threads.
+std::mutex fakeSystemMutex;
+}  // namespace
+
 }  // namespace vela::test
 
 namespace vela::platform {
 
 bool RandomBytes(std::uint8_t* out, std::size_t count) {
+  std::lock_guard lock(test::fakeSystemMutex);
   if (test::randomFails) return false;
   std::size_t i = 0;
   for (; i < count && !test::scriptedRandom.empty(); ++i) {
@@ -35,7 +43,10 @@ bool RandomBytes(std::uint8_t* out, std::size_t count) {
 std::uint32_t ProcessId() { return test::fixedProcessId; }
 std::uint32_t ThreadId() { return 42; }
 LocalTime Now() { return test::fixedTime; }
-void MakeDirectory(const char* path) { test::createdDirectories.emplace_back(path); }
+void MakeDirectory(const char* path) {
+  std::lock_guard lock(test::fakeSystemMutex);
+  test::createdDirectories.emplace_back(path);
+}
 const char* DefaultLogDirectory() { return "/tmp/"; }
 char PathSeparator() { return '/'; }
 
