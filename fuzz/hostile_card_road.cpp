@@ -1,5 +1,6 @@
 #include <cstdlib>
 
+#include "fake_registry.h"
 #include "host_operations.h"
 #include "roads.h"
 #include "test_host.h"
@@ -12,6 +13,10 @@ void CheckHostHeap() {
 
 void DriveHostileCardRoad(RoadInput& input) {
   {
+    // One road in four has PIN-pad mode asked for: the reader's feature list
+    // and its verification replies come from the input too.
+    test::RegistryScope registry;
+    if (input.Choose(4) == 0) test::SetRegistryString(test::kSettingsKey, "usePinPad", "TRUE");
     HostileCard card(&input);
     test::TestHost host(card.handle());
     if (host.Acquire() == 0) {

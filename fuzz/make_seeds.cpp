@@ -25,8 +25,32 @@ std::size_t IndexOf(const char* name) {
   return 0;
 }
 
-std::vector<std::uint8_t> HostileRoad(const std::vector<std::size_t>& choices) {
-  vela::test::EmulatedCard card;
+// A reader with a PIN pad on which the user types the default PIN.
+class PinPadReader : public vela::test::CardEndpoint {
+ public:
+  static constexpr std::uint32_t kVerifyDirect = 0x42330006;
+  std::uint32_t Transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) override {
+    return card_.Transmit(command, response);
+  }
+  std::uint32_t Control(std::uint32_t code, std::span<const std::uint8_t> in, std::vector<std::uint8_t>* out) override {
+    if (code != kVerifyDirect) {
+      *out = {0x06, 0x04, 0x42, 0x33, 0x00, 0x06};
+      return 0;
+    }
+    // The block ends with the VERIFY header; the reader adds what was typed.
+    std::vector<std::uint8_t> verify(in.end() - 4, in.end());
+    verify.insert(verify.end(), {0x06, '1', '2', '3', '4', '5', '6'});
+    return card_.Transmit(verify, out);
+  }
+
+ private:
+  vela::test::EmulatedCard card_;
+};
+
+// The first choice turns PIN-pad mode on (0) or leaves it off.
+std::vector<std::uint8_t> HostileRoad(std::vector<std::size_t> choices, bool pinPad = false) {
+  PinPadReader card;
+  choices.insert(choices.begin(), pinPad ? 0 : 1);
   vela::fuzz::SeedWriter writer(&card, choices);
   vela::fuzz::DriveHostileCardRoad(writer);
   return writer.seed();
@@ -46,6 +70,7 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> all;
   for (std::size_t i = 0; i < operations.size(); ++i) all.push_back(i);
   Write(root + "/hostile_card/every-operation", HostileRoad(all));
+  Write(root + "/hostile_card/pin-pad", HostileRoad({verify, IndexOf("CardSignData 0")}, true));
   for (std::size_t i = 0; i < operations.size(); ++i) {
     std::string name = operations[i].name;
     for (char& c : name) c = (c == ' ' || c == '/') ? '-' : c;

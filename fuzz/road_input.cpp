@@ -59,14 +59,22 @@ std::vector<std::uint8_t> SeedWriter::Bytes(std::size_t count) {
 }
 
 std::uint32_t SeedWriter::Answer(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) {
-  const std::uint32_t rc = card_->Transmit(command, response);
+  return Record(card_->Transmit(command, response), *response);
+}
+
+std::uint32_t SeedWriter::ControlAnswer(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                                        std::vector<std::uint8_t>* out) {
+  return Record(card_->Control(controlCode, in, out), *out);
+}
+
+std::uint32_t SeedWriter::Record(std::uint32_t rc, const std::vector<std::uint8_t>& response) {
   if (rc != 0) {
     const auto* found = std::find(std::begin(kTransportErrors), std::end(kTransportErrors), rc);
     PutLength(seed_, kFirstErrorCode + static_cast<std::size_t>(found - std::begin(kTransportErrors)) % 8);
     return rc;
   }
-  PutLength(seed_, response->size());
-  seed_.insert(seed_.end(), response->begin(), response->end());
+  PutLength(seed_, response.size());
+  seed_.insert(seed_.end(), response.begin(), response.end());
   return 0;
 }
 
@@ -75,6 +83,11 @@ HostileCard::~HostileCard() { test::DetachCard(handle_); }
 
 std::uint32_t HostileCard::Transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) {
   return input_->Answer(command, response);
+}
+
+std::uint32_t HostileCard::Control(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                                   std::vector<std::uint8_t>* out) {
+  return input_->ControlAnswer(controlCode, in, out);
 }
 
 }  // namespace vela::fuzz

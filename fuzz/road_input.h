@@ -21,6 +21,9 @@ class RoadInput {
   virtual std::vector<std::uint8_t> Bytes(std::size_t count) = 0;
   // The card's answer to `command`: 0 and the response, or a PC/SC error.
   virtual std::uint32_t Answer(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) = 0;
+  // The reader's answer to SCardControl, encoded like a card's answer.
+  virtual std::uint32_t ControlAnswer(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                                      std::vector<std::uint8_t>* out) = 0;
 
   std::uint32_t Word() {
     std::uint32_t value = 0;
@@ -38,6 +41,9 @@ class ByteInput : public RoadInput {
   std::size_t Choose(std::size_t count) override;
   std::vector<std::uint8_t> Bytes(std::size_t count) override;
   std::uint32_t Answer(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) override;
+  std::uint32_t ControlAnswer(std::uint32_t, std::span<const std::uint8_t> in, std::vector<std::uint8_t>* out) override {
+    return Answer(in, out);
+  }
 
  private:
   std::span<const std::uint8_t> data_;
@@ -54,11 +60,14 @@ class SeedWriter : public RoadInput {
   std::size_t Choose(std::size_t count) override;
   std::vector<std::uint8_t> Bytes(std::size_t count) override;
   std::uint32_t Answer(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) override;
+  std::uint32_t ControlAnswer(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                              std::vector<std::uint8_t>* out) override;
   // Host record bytes the next Bytes calls return (and record).
   void Supply(std::vector<std::uint8_t> bytes) { supplied_ = std::move(bytes); }
   const std::vector<std::uint8_t>& seed() const { return seed_; }
 
  private:
+  std::uint32_t Record(std::uint32_t rc, const std::vector<std::uint8_t>& response);
   test::CardEndpoint* card_;
   std::vector<std::size_t> choices_;
   std::size_t nextChoice_ = 0;
@@ -66,12 +75,15 @@ class SeedWriter : public RoadInput {
   std::vector<std::uint8_t> seed_;
 };
 
-// A card that answers from the input; PC/SC's own 1024-byte limit applies.
+// A card (and its reader) that answers from the input; PC/SC's own 1024-byte
+// limit applies.
 class HostileCard : public test::CardEndpoint {
  public:
   explicit HostileCard(RoadInput* input);
   ~HostileCard() override;
   std::uint32_t Transmit(std::span<const std::uint8_t> command, std::vector<std::uint8_t>* response) override;
+  std::uint32_t Control(std::uint32_t controlCode, std::span<const std::uint8_t> in,
+                        std::vector<std::uint8_t>* out) override;
   std::uintptr_t handle() const { return handle_; }
 
  private:
