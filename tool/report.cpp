@@ -158,7 +158,8 @@ void Text(const Value& value, const std::string& indent, std::string* out) {
           // The first line of an item carries the dash, the rest align under it.
           std::string block;
           Text(item, indent + "  ", &block);
-          if (block.size() >= indent.size() + 2) block.replace(indent.size(), 2, "- ");
+          if (block.empty()) block = indent + "  none\n";
+          block.replace(indent.size(), 2, "- ");
           *out += block;
         }
       }

@@ -41,6 +41,7 @@ TEST(ToolReport, TextShowsKeysAsWordsAndNestsListsOfRecords) {
   Value& first = readers.Append(Value::Object());
   first.Set("name", "Virtual PCD 00 00");
   first.Set("outcome", "acquired");
+  readers.Append(Value::Object());
   report.Set("moduleAnswers", Value::Object()).Set("CardReadFile cardid", "SCARD_S_SUCCESS (0x00000000)");
   report.Set("containers", Value::List());
   report.Set("note", "two\nlines");
@@ -51,6 +52,7 @@ TEST(ToolReport, TextShowsKeysAsWordsAndNestsListsOfRecords) {
             "readers:\n"
             "  - name: Virtual PCD 00 00\n"
             "    outcome: acquired\n"
+            "  - none\n"
             "module answers:\n"
             "  CardReadFile cardid: SCARD_S_SUCCESS (0x00000000)\n"
             "containers: none\n"
