@@ -1,0 +1,20 @@
+// OpenSSL's libcrypto as the reference the module's own primitives and
+// derivations are checked against.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vela::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// `name` is an OpenSSL digest name: "MD5", "SHA1", "SHA224", "SHA256", ...
+Bytes ReferenceDigest(const std::string& name, const Bytes& data);
+Bytes ReferenceHmac(const std::string& name, const Bytes& key, const Bytes& data);
+// TLS1-PRF with `digest` ("MD5-SHA1" is TLS 1.0; another digest gives its
+// P_hash alone) over `seed` (the label and seed already joined).
+Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length);
+
+}  // namespace vela::test
