@@ -194,6 +194,18 @@ struct CARD_DERIVE_KEY {
   CARD_KEY_HANDLE hKey;
 };
 
+// CARD_DERIVE_KEY flags and the BufferType values of its parameter list.
+inline constexpr DWORD CARD_BUFFER_SIZE_ONLY = 0x20000000;
+inline constexpr DWORD CARD_RETURN_KEY_HANDLE = 0x01000000;
+inline constexpr DWORD KDF_USE_SECRET_AS_HMAC_KEY_FLAG = 0x1;
+inline constexpr ULONG KDF_HASH_ALGORITHM = 0;
+inline constexpr ULONG KDF_SECRET_PREPEND = 1;
+inline constexpr ULONG KDF_SECRET_APPEND = 2;
+inline constexpr ULONG KDF_HMAC_KEY = 3;
+inline constexpr ULONG KDF_TLS_PRF_LABEL = 4;
+inline constexpr ULONG KDF_TLS_PRF_SEED = 5;
+inline constexpr ULONG KDF_SECRET_HANDLE = 6;
+
 struct CONTAINER_INFO {
   DWORD dwVersion;
   DWORD dwReserved;
