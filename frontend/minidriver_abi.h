@@ -195,7 +195,6 @@ struct CARD_DERIVE_KEY {
 };
 
 // CARD_DERIVE_KEY flags and the BufferType values of its parameter list.
-inline constexpr DWORD CARD_BUFFER_SIZE_ONLY = 0x20000000;
 inline constexpr DWORD CARD_RETURN_KEY_HANDLE = 0x01000000;
 inline constexpr DWORD KDF_USE_SECRET_AS_HMAC_KEY_FLAG = 0x1;
 inline constexpr ULONG KDF_HASH_ALGORITHM = 0;

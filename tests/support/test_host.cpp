@@ -84,11 +84,26 @@ std::size_t HostHeap::frees() {
 const std::vector<BYTE> kVelaAtr = {0x3B, 0x8A, 0x01, 0x80, 0x56, 0x45, 0x4C, 0x41,
                                     0x47, 0x33, 0x00, 0x90, 0x00, 0xF1};
 
+// Pads as a provider does for an ECDSA key: the hash, least significant byte
+// first, in a block of the host's heap.
+DWORD VELA_WINAPI PadHash(CARD_SIGNING_INFO* info, DWORD, DWORD* paddedLength, PBYTE* padded) {
+  if (info == nullptr || paddedLength == nullptr || padded == nullptr || info->pbData == nullptr) {
+    return SCARD_E_INVALID_PARAMETER;
+  }
+  auto* block = static_cast<BYTE*>(HostHeap::Alloc(info->cbData));
+  if (block == nullptr) return SCARD_E_NO_MEMORY;
+  for (DWORD i = 0; i < info->cbData; ++i) block[i] = info->pbData[info->cbData - 1 - i];
+  *padded = block;
+  *paddedLength = info->cbData;
+  return 0;
+}
+
 TestHost::TestHost(std::uintptr_t cardHandle, DWORD version) {
   data.dwVersion = version;
   data.pfnCspAlloc = HostHeap::Alloc;
   data.pfnCspReAlloc = HostHeap::ReAlloc;
   data.pfnCspFree = HostHeap::Free;
+  data.pfnCspPadData = PadHash;
   data.hSCardCtx = 0x5C;
   data.hScard = cardHandle;
   data.pbAtr = atr.data();
