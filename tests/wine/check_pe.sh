@@ -6,7 +6,7 @@ objdump=$1
 dll=$2
 dump=$("$objdump" -p "$dll")
 
-imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr '[:upper:]' '[:lower:]' | sort -u)
 allowed=" kernel32.dll advapi32.dll user32.dll winscard.dll msvcrt.dll bcrypt.dll "
 status=0
 for dll_name in $imports; do
@@ -25,6 +25,6 @@ if [ "$exports" != "CardAcquireContext" ]; then
   echo "$exports"
   status=1
 fi
-echo "imports: $(echo $imports)"
-echo "exports: $(echo $exports)"
+echo "imports: ${imports//$'\n'/ }"
+echo "exports: ${exports//$'\n'/ }"
 exit $status

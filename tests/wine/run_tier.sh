@@ -3,10 +3,12 @@
 # build tree, Xvfb, two vela-card instances on loopback TCP, one of them a
 # reader with a keypad), runs ctest -L wine in the windows build, and stops
 # everything it started.
-# usage: tests/wine/run_tier.sh WINDOWS_BUILD_DIR VELA_CARD_EXECUTABLE
+# usage: tests/wine/run_tier.sh WINDOWS_BUILD_DIR VELA_CARD_EXECUTABLE [CTEST_ARGS...]
+# (for example -R wine.road to run one case)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 vela_card=$2
+shift 2
 [ -x "$vela_card" ] || { echo "vela-card not found at $vela_card (build the linux preset)"; exit 1; }
 
 export WINEPREFIX=$build/wineprefix
@@ -33,13 +35,14 @@ Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
 pids+=($!)
 export DISPLAY=:$display
 
-# Starts vela-card on a port of its choosing ("--tcp 0"; the ready line names
-# it) and stores the port in the variable named first. Runs in this shell so
-# that stop_all knows the process.
+# Starts vela-card NAME on a port of its choosing ("--tcp 0"; the ready line
+# names it) and stores the port in VARIABLE. Runs in this shell so that
+# stop_all knows the process. Its log and APDU trace stay in $services.
 start_card() {
-  local variable=$1 log=$services/$1.log
-  shift
-  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" "$@" >"$log" 2>&1 &
+  local name=$1 variable=$2 log=$services/$1.log
+  shift 2
+  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" \
+    --trace "$services/$name.trace" "$@" >"$log" 2>&1 &
   local pid=$!
   pids+=("$pid")
   for _ in $(seq 1 200); do
@@ -56,8 +59,8 @@ start_card() {
   cat "$log" >&2
   return 1
 }
-start_card VELA_CARD_PORT
-start_card VELA_PINPAD_PORT --pinpad --pinpad-delay-ms 2500
+start_card card VELA_CARD_PORT
+start_card pinpad-reader VELA_PINPAD_PORT --pinpad --pinpad-delay-ms 2500
 export VELA_CARD_PORT VELA_PINPAD_PORT
 
 # The prefix is made once (about ten seconds) and kept between runs.
@@ -69,4 +72,4 @@ fi
 # One wineserver for all cases, instead of one per wine start.
 wineserver -p
 
-ctest --test-dir "$build" -L wine --output-on-failure
+ctest --test-dir "$build" -L wine --output-on-failure "$@"
