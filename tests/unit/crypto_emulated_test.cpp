@@ -1,0 +1,160 @@
+// Agreement and derivation end to end on the emulated card: whatever the
+// module derives equals what OpenSSL derives from the peer's private key and
+// the card's public key.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "emulated_card.h"
+#include "frontend/card_context.h"
+#include "frontend/entry_points.h"
+#include "openssl_reference.h"
+#include "test_host.h"
+
+namespace vela::test {
+namespace {
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+Pkey FreshPeerKey() { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")); }
+
+// The peer's public key as the host hands it over: "ECK1", 32, X, Y.
+std::vector<BYTE> PeerBlob(EVP_PKEY* peer) {
+  std::vector<BYTE> point(65);
+  std::size_t length = 0;
+  EVP_PKEY_get_octet_string_param(peer, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(), point.size(), &length);
+  std::vector<BYTE> blob(8 + 64);
+  const BYTE header[8] = {0x45, 0x43, 0x4B, 0x31, 32, 0, 0, 0};
+  std::memcpy(blob.data(), header, sizeof(header));
+  std::memcpy(blob.data() + 8, point.data() + 1, 64);
+  return blob;
+}
+
+// ECDH of the peer's private key with the card key's public half: the X coordinate.
+Bytes ReferenceSecret(EVP_PKEY* peer, EVP_PKEY* cardKey) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(EVP_PKEY_CTX_new(peer, nullptr),
+                                                                     EVP_PKEY_CTX_free);
+  std::size_t length = 0;
+  if (EVP_PKEY_derive_init(context.get()) != 1 || EVP_PKEY_derive_set_peer(context.get(), cardKey) != 1 ||
+      EVP_PKEY_derive(context.get(), nullptr, &length) != 1) {
+    return {};
+  }
+  Bytes secret(length);
+  if (EVP_PKEY_derive(context.get(), secret.data(), &length) != 1) return {};
+  return secret;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Bytes WideName(const std::u16string& name) {
+  Bytes bytes((name.size() + 1) * 2);
+  std::memcpy(bytes.data(), name.c_str(), bytes.size());
+  return bytes;
+}
+
+class CryptoEmulated : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(host_.Acquire(), 0u);
+    const std::string pin = card_->personalisation().userPin;
+    ASSERT_EQ(CardAuthenticateEx(host_.get(), ROLE_USER, 0, reinterpret_cast<BYTE*>(const_cast<char*>(pin.data())),
+                                 static_cast<DWORD>(pin.size()), nullptr, nullptr, nullptr),
+              0u);
+  }
+  void TearDown() override { host_.Release(); }
+
+  Bytes Derive(BYTE slot, const char16_t* kdf, std::vector<BCryptBuffer> buffers) {
+    BCryptBufferDesc list{0, static_cast<ULONG>(buffers.size()), buffers.data()};
+    Bytes out(64);
+    CARD_DERIVE_KEY info{};
+    info.dwVersion = 2;
+    info.pwszKDF = kdf;
+    info.bSecretAgreementIndex = slot;
+    info.pParameterList = &list;
+    info.pbDerivedKey = out.data();
+    info.cbDerivedKey = static_cast<DWORD>(out.size());
+    EXPECT_EQ(CardDeriveKey(host_.get(), &info), 0u);
+    out.resize(info.cbDerivedKey);
+    return out;
+  }
+
+  EmulatedCard card_;
+  TestHost host_{card_.handle()};
+};
+
+TEST_F(CryptoEmulated, EveryKeyExchangeContainerAgreesAndDerivesAsOpenssl) {
+  struct Container {
+    BYTE index;
+    BYTE keyRef;
+  };
+  Bytes prepend = {0x01, 0x02, 0x03}, append = {0x7F}, hmacKey(40, 0x4B), seed(64), label = {'m', 's', 0};
+  for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<BYTE>(i * 3);
+  const struct {
+    const char16_t* name;
+    const char* openssl;
+  } hashes[] = {{u"MD5", "MD5"}, {u"SHA1", "SHA1"}, {u"SHA256", "SHA256"}, {u"SHA384", "SHA384"},
+                {u"SHA512", "SHA512"}};
+
+  for (const Container& c : {Container{4, 0x81}, Container{5, 0x81}, Container{6, 0x85}}) {
+    const Pkey peer = FreshPeerKey();
+    ASSERT_TRUE(peer);
+    std::vector<BYTE> blob = PeerBlob(peer.get());
+    CARD_DH_AGREEMENT_INFO agreement{};
+    agreement.dwVersion = 2;
+    agreement.bContainerIndex = c.index;
+    agreement.dwPublicKey = static_cast<DWORD>(blob.size());
+    agreement.pbPublicKey = blob.data();
+    ASSERT_EQ(CardConstructDHAgreement(host_.get(), &agreement), 0u) << int{c.index};
+    const BYTE slot = agreement.bSecretAgreementIndex;
+    const Bytes secret = ReferenceSecret(peer.get(), card_->Key(c.keyRef));
+    ASSERT_EQ(secret.size(), 32u);
+    const Bytes message = Join({prepend, secret, append});
+
+    for (const auto& hash : hashes) {
+      Bytes name = WideName(hash.name);
+      const BCryptBuffer hashName{static_cast<ULONG>(name.size()), KDF_HASH_ALGORITHM, name.data()};
+      const BCryptBuffer before{3, KDF_SECRET_PREPEND, prepend.data()};
+      const BCryptBuffer after{1, KDF_SECRET_APPEND, append.data()};
+      const BCryptBuffer key{static_cast<ULONG>(hmacKey.size()), KDF_HMAC_KEY, hmacKey.data()};
+      EXPECT_EQ(ToHex(Derive(slot, u"HASH", {hashName, before, after})),
+                ToHex(ReferenceDigest(hash.openssl, message)))
+          << int{c.index} << " " << hash.openssl;
+      EXPECT_EQ(ToHex(Derive(slot, u"HMAC", {hashName, before, after})),
+                ToHex(ReferenceHmac(hash.openssl, secret, message)));
+      EXPECT_EQ(ToHex(Derive(slot, u"HMAC", {hashName, before, after, key})),
+                ToHex(ReferenceHmac(hash.openssl, hmacKey, message)));
+    }
+    const BCryptBuffer tlsLabel{static_cast<ULONG>(label.size()), KDF_TLS_PRF_LABEL, label.data()};
+    const BCryptBuffer tlsSeed{64, KDF_TLS_PRF_SEED, seed.data()};
+    EXPECT_EQ(ToHex(Derive(slot, u"TLS_PRF", {tlsLabel, tlsSeed})),
+              ToHex(ReferenceTlsPrf("MD5-SHA1", secret, Join({Bytes{'m', 's'}, seed}), 48)));
+  }
+}
+
+TEST_F(CryptoEmulated, CardRefusesAPointOffTheCurve) {
+  const Pkey peer = FreshPeerKey();
+  std::vector<BYTE> blob = PeerBlob(peer.get());
+  blob.back() ^= 0x01;
+  CARD_DH_AGREEMENT_INFO agreement{};
+  agreement.dwVersion = 2;
+  agreement.bContainerIndex = 4;
+  agreement.dwPublicKey = static_cast<DWORD>(blob.size());
+  agreement.pbPublicKey = blob.data();
+  EXPECT_EQ(CardConstructDHAgreement(host_.get(), &agreement), SCARD_F_INTERNAL_ERROR);
+  EXPECT_EQ(agreement.bSecretAgreementIndex, 0xFF);
+}
+
+}  // namespace
+}  // namespace vela::test
