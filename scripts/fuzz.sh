@@ -27,7 +27,7 @@ mkdir -p $build/findings
 for name in "${targets[@]}"; do
   mkdir -p "$build/corpus/$name"
   echo "== fuzz_$name for ${seconds}s"
-  nice "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 \
+  nice "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -max_len=8192 -print_final_stats=1 \
     -artifact_prefix="$build/findings/$name-" "$build/corpus/$name" "fuzz/corpus/$name" || status=1
 done
 exit $status
