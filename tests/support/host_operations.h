@@ -40,10 +40,6 @@ struct HostOperation {
   void (*undo)(CARD_DATA* cardData);
 };
 
-// The entry behind a row still refuses everything: the harnesses skip such a
-// row until its entry lands.
-inline bool NotBuiltYet(DWORD result) { return result == SCARD_E_UNSUPPORTED_FEATURE; }
-
 // Every operation on an acquired context, CardDeleteContext excepted.
 std::span<const HostOperation> HostOperations();
 const HostOperation* FindHostOperation(std::string_view name);

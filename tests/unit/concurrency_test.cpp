@@ -46,13 +46,8 @@ std::string Road(EmulatedCard& card) {
     TestHost host(card.handle());
     if (const DWORD rc = host.Acquire(); rc != 0) return "acquire: " + std::to_string(rc);
     for (const HostOperation& op : HostOperations()) {
-      if (const DWORD rc = Prepare(host.get(), op.needs); rc != 0) {
-        if (NotBuiltYet(rc)) continue;
-        return std::string("prepare ") + op.name;
-      }
-      if (const DWORD rc = op.run(host.get()); rc != 0 && !NotBuiltYet(rc)) {
-        return std::string(op.name) + ": " + std::to_string(rc);
-      }
+      if (Prepare(host.get(), op.needs) != 0) return std::string("prepare ") + op.name;
+      if (const DWORD rc = op.run(host.get()); rc != 0) return std::string(op.name) + ": " + std::to_string(rc);
       if (op.undo != nullptr) op.undo(host.get());
       // Leave no agreement behind: the next row may need slot 0.
       if (op.needs == Needs::kAgreement) host->pfnCardDestroyDHAgreement(host.get(), 0, 0);
