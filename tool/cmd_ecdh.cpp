@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "tool/command.h"
+#include "tool/pin_entry.h"
 #include "tool/result_names.h"
 
 namespace vela::tool {
@@ -25,7 +26,7 @@ using host::ResultText;
 using Bytes = std::vector<BYTE>;
 
 constexpr const char* kUsage =
-    "usage: ecdh --container N --peer KEY.pem --pin PIN [--kdf HASH|HMAC|TLS_PRF] [--hash NAME] "
+    "usage: ecdh --container N --peer KEY.pem [--pin PIN] [--kdf HASH|HMAC|TLS_PRF] [--hash NAME] "
     "[--prepend HEX] [--append HEX] [--hmac-key HEX] [--secret-as-hmac-key] [--label TEXT] [--seed HEX] "
     "[--length N] [--check]";
 constexpr std::size_t kBlobHeader = 8;
@@ -195,7 +196,7 @@ int Ecdh(Args& args, Session& session) {
   const bool secretAsHmacKey = args.Flag("secret-as-hmac-key");
   const bool check = args.Flag("check");
   if (!args.Positional().empty() || !args.error().empty()) return Usage(session, args.error());
-  if (!container || !peerPath || !pin) return Usage(session, "--container, --peer and --pin are needed");
+  if (!container || !peerPath) return Usage(session, "--container and --peer are needed");
 
   Derivation d;
   if (kdf) d.kdf = *kdf;
@@ -235,12 +236,12 @@ int Ecdh(Args& args, Session& session) {
   Value& report = session.report();
   report.Set("container", static_cast<std::uint64_t>(index));
 
-  Bytes pinBytes(pin->begin(), pin->end());
-  DWORD rc = session.Answer("CardAuthenticateEx user",
-                            card->pfnCardAuthenticateEx(card, ROLE_USER, 0, pinBytes.data(),
-                                                        static_cast<DWORD>(pinBytes.size()), nullptr, nullptr,
-                                                        nullptr));
-  if (rc != 0) return session.Fail("the user PIN was refused: " + ResultText(rc));
+  {
+    Secret pinBytes;
+    std::string error;
+    if (!ReadSecret(pin, "pin", "PIN: ", &pinBytes, &error)) return session.Fail(error);
+    if (VerifyPin(session, pinBytes) != 0) return kExitFailure;
+  }
 
   // "ECK1", the key length, X, Y.
   Bytes blob(kBlobHeader + 64);
@@ -252,7 +253,7 @@ int Ecdh(Args& args, Session& session) {
   agreement.bContainerIndex = static_cast<BYTE>(index);
   agreement.dwPublicKey = static_cast<DWORD>(blob.size());
   agreement.pbPublicKey = blob.data();
-  rc = session.Answer("CardConstructDHAgreement " + std::to_string(index),
+  DWORD rc = session.Answer("CardConstructDHAgreement " + std::to_string(index),
                       card->pfnCardConstructDHAgreement(card, &agreement));
   if (rc != 0) return session.Fail("the card agreed no secret: " + ResultText(rc));
   report.Set("slot", static_cast<std::uint64_t>(agreement.bSecretAgreementIndex));
@@ -302,7 +303,7 @@ int Ecdh(Args& args, Session& session) {
   return agree ? kExitOk : kExitFailure;
 }
 
-const RegisterCommand kEcdh{{"ecdh", "--container N --peer KEY.pem --pin PIN [--kdf HASH|HMAC|TLS_PRF ...] [--check]",
+const RegisterCommand kEcdh{{"ecdh", "--container N --peer KEY.pem [--pin PIN] [--kdf HASH|HMAC|TLS_PRF ...] [--check]",
                              "agrees a secret on the card and derives key material from it", Ecdh}};
 
 }  // namespace

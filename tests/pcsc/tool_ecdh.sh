@@ -31,7 +31,7 @@ jq -e '(.derived | length) == 32 and .check == null' "$out/public-only.out" >/de
 run check-needs-private 1 ecdh --container 4 --peer "$out/peer-public.pem" --pin "$pin" --check
 run signature-container 1 ecdh --container 0 --peer "$out/peer.pem" --pin "$pin"
 run lower-case-hash 1 ecdh --container 4 --peer "$out/peer.pem" --pin "$pin" --kdf HMAC --hash sha256
-run no-pin 2 ecdh --container 4 --peer "$out/peer.pem"
+run no-container 2 ecdh --peer "$out/peer.pem" --pin "$pin"
 run bad-kdf 2 ecdh --container 4 --peer "$out/peer.pem" --pin "$pin" --kdf PBKDF2
 
 exit $((failures > 0))
