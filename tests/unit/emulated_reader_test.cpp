@@ -16,10 +16,6 @@
 #include "frontend/minidriver_abi.h"
 #include "test_host.h"
 
-// GCC 12 at -O2 takes the optional PIN of the case tables for uninitialised
-// (a known false positive with std::optional<std::string> in aggregates).
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 namespace vela::test {
 namespace {
 
