@@ -36,20 +36,6 @@ struct PkeyFree {
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
-bool ParseHex(const std::string& text, Bytes* out) {
-  out->clear();
-  if (text.size() % 2 != 0) return false;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1 || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
-      return false;
-    }
-    out->push_back(static_cast<BYTE>(value));
-  }
-  return true;
-}
-
 // A PEM private key (which carries its public half), or else a public key.
 PkeyPtr ReadPeerKey(const std::string& path, bool* isPrivate) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "r"), std::fclose);
@@ -205,8 +191,8 @@ int Ecdh(Args& args, Session& session) {
     d.hash = *hash;
     d.hashGiven = true;
   }
-  if ((prepend && !ParseHex(*prepend, &d.prepend)) || (append && !ParseHex(*append, &d.append)) ||
-      (hmacKey && !ParseHex(*hmacKey, &d.hmacKey)) || (seed && !ParseHex(*seed, &d.seed))) {
+  if ((prepend && !host::ParseHex(*prepend, &d.prepend)) || (append && !host::ParseHex(*append, &d.append)) ||
+      (hmacKey && !host::ParseHex(*hmacKey, &d.hmacKey)) || (seed && !host::ParseHex(*seed, &d.seed))) {
     return Usage(session, "--prepend, --append, --hmac-key and --seed take hexadecimal bytes");
   }
   if (label) {

@@ -18,23 +18,6 @@ namespace {
 
 constexpr std::size_t kMaxHash = 64;  // the longest block the card signs
 
-bool ParseHex(const std::string& text, std::vector<BYTE>* bytes) {
-  if (text.empty() || text.size() % 2 != 0) return false;
-  bytes->clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const auto digit = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    const int high = digit(text[i]), low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<BYTE>(high << 4 | low));
-  }
-  return true;
-}
-
 // The digest of a file's content under an OpenSSL digest name.
 bool HashFile(const std::string& path, const std::string& algorithm, std::vector<BYTE>* hash, std::string* error) {
   EVP_MD* md = EVP_MD_fetch(nullptr, algorithm.c_str(), nullptr);
@@ -105,7 +88,7 @@ int Sign(Args& args, Session& session) {
   std::vector<BYTE> hash;
   std::string error;
   if (hashText) {
-    if (!ParseHex(*hashText, &hash) || hash.size() > kMaxHash) {
+    if (!host::ParseHex(*hashText, &hash) || hash.empty() || hash.size() > kMaxHash) {
       session.Fail("--hash takes 1 to 64 bytes in hexadecimal");
       return kExitUsage;
     }

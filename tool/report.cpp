@@ -195,4 +195,21 @@ std::string HexBytes(const std::uint8_t* bytes, std::size_t count, const char* s
   return out;
 }
 
+bool ParseHex(const std::string& text, std::vector<std::uint8_t>* bytes) {
+  if (text.size() % 2 != 0) return false;
+  const auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  bytes->clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes->push_back(static_cast<std::uint8_t>(high << 4 | low));
+  }
+  return true;
+}
+
 }  // namespace vela::host

@@ -60,4 +60,7 @@ std::string RenderText(const Value& value);
 // Bytes as upper-case hexadecimal pairs separated by `separator`.
 std::string HexBytes(const std::uint8_t* bytes, std::size_t count, const char* separator = " ");
 
+// Hexadecimal pairs without separators ("" is no bytes); false on anything else.
+bool ParseHex(const std::string& text, std::vector<std::uint8_t>* bytes);
+
 }  // namespace vela::host
