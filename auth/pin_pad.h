@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "frontend/card_context.h"
+#include "core/card_context.h"
 
 namespace vela {
 

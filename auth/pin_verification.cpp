@@ -5,9 +5,9 @@
 #include "auth/pin_pad.h"
 #include "auth/pin_state.h"
 #include "card/card_commands.h"
-#include "card/secure_wipe.h"
-#include "frontend/entry_points.h"
-#include "frontend/host_services.h"
+#include "core/entry_points.h"
+#include "core/host_services.h"
+#include "core/secure_wipe.h"
 #include "platform/system.h"
 
 namespace vela {

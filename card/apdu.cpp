@@ -1,7 +1,7 @@
 #include "card/apdu.h"
 
-#include "card/secure_wipe.h"
 #include "card/transport.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 

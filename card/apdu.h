@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 #include "platform/pcsc.h"
 
 namespace vela {

@@ -1,7 +1,7 @@
 // The one road to the card: one command APDU out, one response back.
 #pragma once
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

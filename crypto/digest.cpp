@@ -1,6 +1,6 @@
 #include "crypto/digest.h"
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 namespace {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 #include "crypto/sha_context.h"
 
 namespace vela::sha_engine {

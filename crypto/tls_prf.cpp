@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 #include "crypto/hmac.h"
 
 namespace vela {

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "card/card_commands.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
+#include "core/host_services.h"
 #include "files/virtual_files.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
-#include "frontend/host_services.h"
 
 namespace vela {
 

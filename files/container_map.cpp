@@ -4,8 +4,8 @@
 #include <new>
 
 #include "card/card_commands.h"
+#include "core/card_context.h"
 #include "files/virtual_files.h"
-#include "frontend/card_context.h"
 
 namespace vela {
 

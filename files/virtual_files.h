@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "card/card_profile.h"
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

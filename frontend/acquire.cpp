@@ -4,12 +4,12 @@
 
 #include "auth/pin_pad.h"
 #include "card/card_profile.h"
-#include "card/secure_wipe.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
+#include "core/host_services.h"
+#include "core/secure_wipe.h"
+#include "core/settings.h"
 #include "frontend/atr.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
-#include "frontend/host_services.h"
-#include "frontend/settings.h"
 
 namespace vela {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -1,6 +1,6 @@
 // Entries a read-only card does not offer. They refuse at once, without
 // looking at their arguments or the context.
-#include "frontend/entry_points.h"
+#include "core/entry_points.h"
 
 namespace vela {
 

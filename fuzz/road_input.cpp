@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela::fuzz {
 

@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
 #include "platform/window.h"
 
 namespace vela {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 #include "tool/module_host.h"
 #include "tool/pcsc_connection.h"
 #include "tool/report.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela::host {
 

@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include "core/card_context.h"
+#include "core/entry_points.h"
 #include "fake_card.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
 #include "test_host.h"
 
 namespace vela::test {

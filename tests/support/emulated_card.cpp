@@ -1,6 +1,6 @@
 #include "emulated_card.h"
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela::test {
 

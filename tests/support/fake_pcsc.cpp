@@ -2,8 +2,8 @@
 
 #include <map>
 
+#include "core/minidriver_abi.h"
 #include "fake_card.h"
-#include "frontend/minidriver_abi.h"
 #include "platform/pcsc.h"
 
 namespace vela::test {

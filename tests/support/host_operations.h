@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "card_taps.h"
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela::test {
 

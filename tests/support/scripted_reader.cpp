@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 #include "platform/pcsc.h"
 
 namespace vela::test {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela::test {
 

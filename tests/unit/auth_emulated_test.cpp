@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
+#include "core/card_context.h"
+#include "core/entry_points.h"
 #include "emulated_card.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
 #include "test_host.h"
 
 namespace vela::test {

@@ -7,10 +7,10 @@
 
 #include <string>
 
+#include "core/card_context.h"
+#include "core/entry_points.h"
 #include "fake_card.h"
 #include "fake_system.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
 #include "test_host.h"
 
 namespace vela::test {

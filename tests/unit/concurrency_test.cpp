@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/log.h"
 #include "emulated_card.h"
 #include "fake_registry.h"
-#include "frontend/log.h"
 #include "host_operations.h"
 #include "platform/system.h"
 #include "test_host.h"

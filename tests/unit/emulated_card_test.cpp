@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/card_context.h"
 #include "emulated_card.h"
 #include "emulator/hex.h"
-#include "frontend/card_context.h"
 #include "test_host.h"
 
 namespace vela::test {

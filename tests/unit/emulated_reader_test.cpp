@@ -10,10 +10,10 @@
 #include <chrono>
 
 #include "auth/pin_pad.h"
+#include "core/minidriver_abi.h"
 #include "emulated_card.h"
 #include "emulator/card_server.h"
 #include "emulator/hex.h"
-#include "frontend/minidriver_abi.h"
 #include "test_host.h"
 
 namespace vela::test {

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
+#include "core/entry_points.h"
 #include "emulated_card.h"
 #include "fake_registry.h"
 #include "fake_window.h"
-#include "frontend/entry_points.h"
 #include "test_host.h"
 
 namespace vela::test {

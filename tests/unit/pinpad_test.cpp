@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "auth/pin_pad.h"
+#include "core/card_context.h"
 #include "fake_registry.h"
 #include "fake_window.h"
-#include "frontend/card_context.h"
 #include "platform/pcsc.h"
 #include "scripted_reader.h"
 #include "test_host.h"

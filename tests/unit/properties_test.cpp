@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "core/card_context.h"
+#include "core/entry_points.h"
 #include "fake_registry.h"
 #include "fake_window.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
 #include "scripted_reader.h"
 #include "test_host.h"
 

@@ -7,11 +7,11 @@
 #include <sstream>
 #include <thread>
 
+#include "core/card_context.h"
+#include "core/log.h"
+#include "core/settings.h"
 #include "fake_registry.h"
 #include "fake_system.h"
-#include "frontend/card_context.h"
-#include "frontend/log.h"
-#include "frontend/settings.h"
 
 namespace vela::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 #include "host_report.h"
 #include "host_system.h"
 

@@ -1,7 +1,7 @@
 // Registry settings and the diagnostic log.
 #pragma once
 
-#include "frontend/card_context.h"
+#include "core/card_context.h"
 
 namespace vela {
 

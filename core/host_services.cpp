@@ -1,4 +1,4 @@
-#include "frontend/host_services.h"
+#include "core/host_services.h"
 
 namespace vela {
 

@@ -1,6 +1,6 @@
-#include "frontend/settings.h"
+#include "core/settings.h"
 
-#include "frontend/log.h"
+#include "core/log.h"
 #include "platform/registry.h"
 
 namespace vela {

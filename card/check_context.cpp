@@ -1,4 +1,4 @@
-#include "frontend/card_context.h"
+#include "core/card_context.h"
 
 #include "card/card_commands.h"
 

@@ -4,9 +4,9 @@
 #include <algorithm>
 
 #include "card/card_commands.h"
-#include "card/secure_wipe.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 namespace {

@@ -1,4 +1,4 @@
-#include "card/secure_wipe.h"
+#include "core/secure_wipe.h"
 
 namespace vela {
 

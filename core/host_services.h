@@ -1,7 +1,7 @@
 // What the module takes from its host: the allocator and free callbacks.
 #pragma once
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -5,7 +5,7 @@
 #include <type_traits>
 
 #include "card/card_profile.h"
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "card/secure_wipe.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
+#include "core/host_services.h"
+#include "core/secure_wipe.h"
 #include "crypto/digest.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
 #include "crypto/tls_prf.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
-#include "frontend/host_services.h"
 
 namespace vela {
 namespace {

@@ -2,7 +2,7 @@
 // with its subsystem; the front end only writes the table.
 #pragma once
 
-#include "frontend/minidriver_abi.h"
+#include "core/minidriver_abi.h"
 
 namespace vela {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "card/card_commands.h"
-#include "frontend/card_context.h"
-#include "frontend/entry_points.h"
-#include "frontend/host_services.h"
+#include "core/card_context.h"
+#include "core/entry_points.h"
+#include "core/host_services.h"
 
 namespace vela {
 
