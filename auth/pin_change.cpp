@@ -3,6 +3,7 @@
 // host even in PIN-pad mode.
 #include "auth/pin_state.h"
 #include "card/card_commands.h"
+#include "card/check_context.h"
 #include "core/entry_points.h"
 
 namespace vela {

@@ -5,6 +5,7 @@
 #include "auth/pin_pad.h"
 #include "auth/pin_state.h"
 #include "card/card_commands.h"
+#include "card/check_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
 #include "core/secure_wipe.h"

@@ -1,59 +1,12 @@
-// The card profile: PIN references, identifier, and the fixed table of key
-// containers, built once at acquire and read-only afterwards.
+// Builds the card profile at acquire: the fixed table of key containers, the
+// serial number read from the card, the optional containers probed.
 #pragma once
 
 #include <array>
 
-#include "core/minidriver_abi.h"
+#include "core/card_context.h"
 
 namespace vela {
-
-inline constexpr std::size_t kMaxContainers = 16;
-inline constexpr WORD kProfileVersion = 1;
-inline constexpr WORD kProfileMagic = 0x7315;
-inline constexpr WORD kMasterFileId = 0x3F00;
-inline constexpr std::size_t kSerialNumberLength = 10;
-
-// containerStatus values
-inline constexpr BYTE kContainerAbsent = 0;
-inline constexpr BYTE kContainerPresent = 1;
-inline constexpr BYTE kContainerDefault = 3;
-
-// keyRole values
-inline constexpr BYTE kRoleKeyExchange = 1;
-inline constexpr BYTE kRoleSignature = 2;
-
-struct ProfileEntry {
-  BYTE entryClass;
-  BYTE keyRef;
-  BYTE entryAttribute;
-  BYTE probeOnCard;
-  BYTE keySpec;
-  BYTE keyBytes;
-  BYTE keyRole;
-  BYTE ecdhContainer;
-  WORD dfId;
-  WORD certFileId;
-  WORD publicKeyFileId;
-};
-
-struct CardProfile {
-  WORD profileVersion;
-  WORD profileMagic;
-  BYTE reserved1;  // 1 after a build; consulted by nothing
-  BYTE reserved2;
-  BYTE userPinRef;
-  BYTE adminPinRef;
-  // Six 00 bytes, then the ten-byte serial number.
-  BYTE cardIdentifier[16];
-  BYTE cacheFileImage[6];
-  BYTE containerStatus[kMaxContainers];
-  ProfileEntry entries[kMaxContainers];
-
-  const BYTE* serialNumber() const { return cardIdentifier + 6; }
-  BYTE* serialNumber() { return cardIdentifier + 6; }
-  bool present(std::size_t index) const { return index < kMaxContainers && (containerStatus[index] & 1) != 0; }
-};
 
 // Entries 0 to 7 of every VELA generation-3 card; 8 to 15 are empty.
 extern const std::array<ProfileEntry, 8> kProfileTable;

@@ -1,4 +1,4 @@
-#include "core/card_context.h"
+#include "card/check_context.h"
 
 #include "card/card_commands.h"
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "card/card_commands.h"
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "files/virtual_files.h"
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"

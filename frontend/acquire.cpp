@@ -4,6 +4,7 @@
 
 #include "auth/pin_pad.h"
 #include "card/card_profile.h"
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"

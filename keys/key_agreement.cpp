@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "card/card_commands.h"
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/secure_wipe.h"

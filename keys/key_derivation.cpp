@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"

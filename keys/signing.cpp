@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/card_commands.h"
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"

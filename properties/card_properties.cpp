@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "platform/window.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "fake_card.h"
