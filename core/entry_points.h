@@ -41,7 +41,7 @@ DWORD VELA_WINAPI CardChangeAuthenticatorEx(PCARD_DATA pCardData, DWORD dwFlags,
                                             PIN_ID dwTargetPinId, PBYTE pbTargetData, DWORD cbTargetData,
                                             DWORD cRetryCount, PDWORD pcAttemptsRemaining);
 
-// crypto/
+// keys/
 DWORD VELA_WINAPI CardSignData(PCARD_DATA pCardData, CARD_SIGNING_INFO* pInfo);
 DWORD VELA_WINAPI CardConstructDHAgreement(PCARD_DATA pCardData, CARD_DH_AGREEMENT_INFO* pAgreementInfo);
 DWORD VELA_WINAPI CardDeriveKey(PCARD_DATA pCardData, CARD_DERIVE_KEY* pAgreementInfo);

@@ -1,3 +1,5 @@
+// Wiping for every floor: whatever held a PIN, a secret, a derived key or a
+// response is overwritten before its memory is reused or returned.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
-// Registry settings and the diagnostic log.
+// The settings read from the registry at every acquire, into the new record
+// and into the diagnostic log's process-wide state.
 #pragma once
 
 #include "core/card_context.h"
