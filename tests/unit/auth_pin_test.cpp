@@ -181,13 +181,20 @@ TEST_F(PinVerificationTest, SessionPinLifecycle) {
   EXPECT_EQ(again, sessionPin);
   EXPECT_FALSE(context_->userAuthenticated);
 
-  // A wrong or shortened session PIN changes nothing.
+  // A wrong, shortened or lengthened session PIN changes nothing: exactly
+  // the eight bytes count, also when the first eight of more are right.
   std::vector<BYTE> wrong = sessionPin;
   wrong[7] ^= 1;
-  card_.ExpectSelectApplication().ExpectSelectApplication();
-  EXPECT_EQ(Present(wrong), SCARD_W_WRONG_CHV);
-  EXPECT_EQ(Present({sessionPin.begin(), sessionPin.begin() + 7}), SCARD_W_WRONG_CHV);
-  EXPECT_FALSE(context_->userAuthenticated);
+  std::vector<BYTE> nine = sessionPin;
+  nine.push_back(0x00);
+  std::vector<BYTE> longest = sessionPin;
+  longest.resize(48, 0x88);
+  for (const std::vector<BYTE>& presented :
+       {wrong, std::vector<BYTE>(sessionPin.begin(), sessionPin.begin() + 7), nine, longest}) {
+    card_.ExpectSelectApplication();
+    EXPECT_EQ(Present(presented), SCARD_W_WRONG_CHV) << presented.size() << " bytes";
+    EXPECT_FALSE(context_->userAuthenticated) << presented.size() << " bytes";
+  }
 
   // Deauthentication keeps it; a plain verification of PIN 1 discards it.
   card_.ExpectSelectApplication();

@@ -1,8 +1,11 @@
 // The card commands byte for byte, and the transport beneath them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <new>
 #include <vector>
 
+#include "card/apdu.h"
 #include "card/card_commands.h"
 #include "card/transport.h"
 #include "fake_card.h"
@@ -75,6 +78,27 @@ TEST_F(CardCommandTest, TransportPassesReaderErrorsThroughUntouched) {
   EXPECT_EQ(sw, 0x1234);
   EXPECT_EQ(length, 1u);
   FreeResponseCopy(copy, length);
+}
+
+// ---- command APDU -----------------------------------------------------------
+
+// A VERIFY's buffer holds the PIN; once the APDU is gone, so must the PIN be.
+// The APDU lives in storage the test owns, so its bytes can be looked at
+// after the destructor has run.
+TEST(CommandApduTest, PinBytesAreWipedWhenTheApduDies) {
+  const std::vector<BYTE> pin = Hex("71 72 73 74 75 76 77 78");
+  alignas(CommandApdu) unsigned char storage[sizeof(CommandApdu)] = {};
+  auto* apdu = new (storage) CommandApdu(0x20, 0x00, 0x03);
+  apdu->Data(pin);
+  ASSERT_EQ(ToHex(apdu->bytes()), "00 20 00 03 08 71 72 73 74 75 76 77 78");
+  // No other field holds a byte from 71 to 78, so any such byte is PIN.
+  const auto pinBytes = [&] {
+    return std::count_if(std::begin(storage), std::end(storage),
+                         [](unsigned char b) { return b >= 0x71 && b <= 0x78; });
+  };
+  ASSERT_EQ(pinBytes(), 8) << "the PIN is not where the test looks";
+  apdu->~CommandApdu();
+  EXPECT_EQ(pinBytes(), 0) << "PIN bytes left behind";
 }
 
 // ---- selects ----------------------------------------------------------------
@@ -155,14 +179,37 @@ TEST_F(CardCommandTest, ReadWholeFileOffsetsForSixHundredBytes) {
   EXPECT_EQ(ToHex(sent[2]), "00 B0 01 FE FF");
 }
 
-TEST_F(CardCommandTest, ReadWholeFileRefusesWhatWouldOverflowItsStagingArea) {
-  // 10241 bytes: the 41st chunk would pass the end of the 10240-byte area.
-  ScriptFile(card_, Pattern(10241 + 300), 41);
-  std::vector<BYTE> out(kMaxFileLength + 16, 0xEE);
-  DWORD count = 1234;
-  EXPECT_EQ(ReadWholeFile(cd(), std::span<BYTE>(out.data(), kMaxFileLength), &count), SCARD_E_INVALID_PARAMETER);
-  EXPECT_EQ(count, 1234u);
-  for (std::size_t i = kMaxFileLength; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "written past the area";
+// The staging area's end, byte for byte: its last byte is filled, the one
+// after it never is. The area sits in a larger buffer so that a write past
+// it shows as a changed guard byte.
+TEST_F(CardCommandTest, ReadWholeFileStopsAtTheEndOfItsStagingArea) {
+  struct Case {
+    std::size_t size;
+    DWORD expected;
+  };
+  // Each takes 41 reads: 40 chunks of 255 bytes, then the one at the end.
+  const Case cases[] = {
+      {kMaxFileLength, 0},                              // 40 bytes last
+      {kMaxFileLength + 1, SCARD_E_INVALID_PARAMETER},  // one byte more than fits
+      {41 * 255, SCARD_E_INVALID_PARAMETER},            // a whole chunk where 40 bytes fit
+  };
+  for (const Case& c : cases) {
+    ScriptedCard card;
+    TestHost host(card.handle());
+    const std::vector<BYTE> file = Pattern(c.size);
+    ScriptFile(card, file, 41);
+    std::vector<BYTE> out(kMaxFileLength + 16, 0xEE);
+    DWORD count = 1234;
+    EXPECT_EQ(ReadWholeFile(host.get(), std::span<BYTE>(out.data(), kMaxFileLength), &count), c.expected) << c.size;
+    EXPECT_EQ(count, c.expected == 0 ? c.size : 1234u) << c.size;
+    if (c.expected == 0) {
+      EXPECT_TRUE(std::equal(file.begin(), file.end(), out.begin())) << c.size;
+    }
+    for (std::size_t i = kMaxFileLength; i < out.size(); ++i) {
+      ASSERT_EQ(out[i], 0xEE) << c.size << ": written past the area";
+    }
+    EXPECT_EQ(card.received().size(), 41u) << c.size;
+  }
 }
 
 TEST_F(CardCommandTest, ReadWholeFileRefusesMalformedChunks) {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "agreement_host.h"
@@ -138,6 +139,10 @@ TEST_F(CryptoAgreement, LargestPointThatFitsTheCommandIsSent) {
 
 TEST_F(CryptoAgreement, DestroyRulesAndTheSecretIsWiped) {
   const BYTE slot = Agree(kSecret);
+  // The record's bytes after the table, where a slot 10 would begin, look
+  // like a slot in use: a bound one too loose would take them for one.
+  const std::size_t tableEnd = offsetof(CardContext, agreements) + sizeof(CardContext::agreements);
+  std::memset(reinterpret_cast<BYTE*>(context()) + tableEnd, 0x01, sizeof(CardContext) - tableEnd);
   struct Case {
     BYTE index;
     DWORD flags;
@@ -145,6 +150,7 @@ TEST_F(CryptoAgreement, DestroyRulesAndTheSecretIsWiped) {
     DWORD expected;
   };
   const Case cases[] = {
+      {10, 0, false, SCARD_E_INVALID_PARAMETER},       // past the table, before the PIN
       {10, 0, true, SCARD_E_INVALID_PARAMETER},        {255, 0, true, SCARD_E_INVALID_PARAMETER},
       {slot, 1, true, SCARD_E_INVALID_PARAMETER},      {1, 0, true, SCARD_E_INVALID_PARAMETER},  // free
       {1, 0, false, SCARD_E_INVALID_PARAMETER},        // free, even without the PIN

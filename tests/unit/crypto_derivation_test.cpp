@@ -233,6 +233,12 @@ TEST_F(CryptoDerivation, RefusedRequests) {
       {"flag 2", [](auto& i, auto&) { i.dwFlags = 2; }, SCARD_E_INVALID_PARAMETER},
       {"flag 0x80000000", [](auto& i, auto&) { i.dwFlags = 0x80000000; }, SCARD_E_INVALID_PARAMETER},
       {"slot 10", [](auto& i, auto&) { i.bSecretAgreementIndex = 10; }, SCARD_E_INVALID_PARAMETER},
+      // The slot's bound comes before the PIN: a bound one too loose would
+      // read past the table and answer as for a missing PIN.
+      {"slot 10 before PIN", [](auto& i, auto& c) { i.bSecretAgreementIndex = 10; c.userAuthenticated = false; },
+       SCARD_E_INVALID_PARAMETER},
+      {"slot 255 before PIN", [](auto& i, auto& c) { i.bSecretAgreementIndex = 255; c.userAuthenticated = false; },
+       SCARD_E_INVALID_PARAMETER},
       {"lower-case KDF", [](auto& i, auto&) { i.pwszKDF = u"hash"; }, SCARD_E_INVALID_PARAMETER},
       {"KDF with a suffix", [](auto& i, auto&) { i.pwszKDF = u"HASH "; }, SCARD_E_INVALID_PARAMETER},
       {"no PIN", [](auto&, auto& c) { c.userAuthenticated = false; }, SCARD_W_SECURITY_VIOLATION},

@@ -179,6 +179,12 @@ TEST_F(CertificatesTest, FailedReadsAreFileNotFoundAndLeaveNothingBehind) {
     card_.Expect({0x00, 0xB0, static_cast<BYTE>(offset >> 8), static_cast<BYTE>(offset), 0xFF}, fullChunk);
   }
   expectNotFound("file above 10240 bytes");
+
+  // One byte more than fits: the last chunk (41 bytes) would end one byte
+  // past the module's staging area.
+  card_.ExpectSelectApplication().Expect(kSelectDf02Cert0, "9000");
+  ExpectFileRead(Pattern(10241));
+  expectNotFound("file of 10241 bytes");
 }
 
 TEST_F(CertificatesTest, LargestFileIsDelivered) {

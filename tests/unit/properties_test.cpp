@@ -172,14 +172,19 @@ TEST_F(PropertiesTest, VersionedRecords) {
     const char16_t* name;
     DWORD size, flags, version, expected;
   };
+  // A version too high and a buffer too short at once: the three records
+  // test the version first, "PIN Information" the size.
   const Case cases[] = {
       {u"Free Space", 16, 0, 2, SCARD_E_INVALID_PARAMETER},
       {u"Free Space", 15, 0, 1, ERROR_INSUFFICIENT_BUFFER},
+      {u"Free Space", 15, 0, 2, SCARD_E_INVALID_PARAMETER},
       {u"Free Space", 3, 0, 9, ERROR_INSUFFICIENT_BUFFER},  // too short to hold a version
       {u"Capabilities", 12, 0, 2, SCARD_E_INVALID_PARAMETER},
       {u"Capabilities", 11, 0, 1, ERROR_INSUFFICIENT_BUFFER},
+      {u"Capabilities", 4, 0, 2, SCARD_E_INVALID_PARAMETER},
       {u"Key Sizes", 20, 3, 2, SCARD_E_INVALID_PARAMETER},
       {u"Key Sizes", 19, 3, 1, ERROR_INSUFFICIENT_BUFFER},
+      {u"Key Sizes", 19, 3, 2, SCARD_E_INVALID_PARAMETER},
       {u"Key Sizes", 20, 2, 1, SCARD_E_UNSUPPORTED_FEATURE},
       {u"Key Sizes", 20, 8, 1, SCARD_E_UNSUPPORTED_FEATURE},
       {u"Key Sizes", 20, 0, 1, SCARD_E_INVALID_PARAMETER},
@@ -188,6 +193,7 @@ TEST_F(PropertiesTest, VersionedRecords) {
       {u"PIN Information", 36, 3, 6, SCARD_E_INVALID_PARAMETER},
       {u"PIN Information", 35, 1, 6, ERROR_INSUFFICIENT_BUFFER},
       {u"PIN Information", 36, 1, 7, SCARD_E_INVALID_PARAMETER},
+      {u"PIN Information", 35, 1, 7, ERROR_INSUFFICIENT_BUFFER},
   };
   for (const Case& c : cases) {
     const std::u16string n(c.name);
