@@ -286,7 +286,8 @@ Bytes VelaCard::ReadBinary(const Command& c) {
   Bytes data(content.begin() + static_cast<std::ptrdiff_t>(offset),
              content.begin() + static_cast<std::ptrdiff_t>(offset + count));
   data.insert(data.end(), personalisation_.faults.extraReadBytes, 0xEE);
-  return WithSw(std::move(data), 0x9000);
+  // Fewer bytes than Le asked for: end of file reached before Le bytes.
+  return WithSw(std::move(data), count < c.le ? 0x6282 : 0x9000);
 }
 
 // ---- PINs -------------------------------------------------------------------------

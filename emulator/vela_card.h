@@ -6,8 +6,9 @@
 // Status words worth knowing when writing tests against it:
 // - SELECT (P1 08 path from the MF, P1 02 EF under the current DF, P1 00 MF /
 //   child DF / EF; P2 must be 0C): 6A82 missing file, 6A86 other P1 P2.
-// - READ BINARY: short answer with 9000 at the end of the file, 6B00 at or past
-//   the end, 6986 with no EF selected, 6A86 for P1 bit 8 (short file ids).
+// - READ BINARY: when Le runs past the end of the file, the bytes up to the end
+//   with 6282 (end of file reached before Le bytes); 6B00 at or past the end,
+//   6986 with no EF selected, 6A86 for P1 bit 8 (short file ids).
 // - VERIFY without data (also the 5-byte form 00 20 00 ref 00): 9000 when the
 //   PIN is already verified, else 63Cx with the tries left, 6983 when blocked.
 //   A wrong PIN counts down and clears the verified state; the last try answers

@@ -119,8 +119,9 @@ TEST(EmulatedCardTest, ReadBinaryAtAndPastTheEnd) {
   const Case cases[] = {
       {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 00 00 FF", "255 bytes 90 00", 0},
       {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 00 FF FF", "255 bytes 90 00", 255},
-      {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 01 FE FF", "90 bytes 90 00", 510},  // short at the end
-      {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 02 57 FF", "1 bytes 90 00", 599},
+      {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 01 FE FF", "90 bytes 62 82", 510},  // Le runs past the end
+      {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 02 57 FF", "1 bytes 62 82", 599},
+      {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 02 57 01", "1 bytes 90 00", 599},   // Le ends with the file
       {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 02 58 FF", "6B 00", 0},  // exactly at the end
       {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 7F FF 01", "6B 00", 0},
       {"00 A4 08 0C 04 DF 02 C0 00", "00 B0 00 10 00", "256 bytes 90 00", 16},  // Le 00 is 256
