@@ -1,3 +1,5 @@
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "fake_registry.h"
@@ -7,11 +9,17 @@
 
 namespace vela::fuzz {
 
-void CheckHostHeap() {
-  if (test::HostHeap::Live() != 0) std::abort();
+void RoadFails(const char* what) {
+  if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr) std::abort();
+  ADD_FAILURE() << what;
+}
+
+void CheckHostHeap(std::size_t liveBefore) {
+  if (test::HostHeap::Live() != liveBefore) RoadFails("host blocks left over");
 }
 
 void DriveHostileCardRoad(RoadInput& input) {
+  const std::size_t liveBefore = test::HostHeap::Live();
   {
     // One road in four has PIN-pad mode asked for: the reader's feature list
     // and its verification replies come from the input too.
@@ -25,7 +33,7 @@ void DriveHostileCardRoad(RoadInput& input) {
       for (int i = 0; i < 40 && !input.exhausted(); ++i) operations[input.Choose(operations.size())].run(host.get());
     }
   }
-  CheckHostHeap();
+  CheckHostHeap(liveBefore);
 }
 
 }  // namespace vela::fuzz

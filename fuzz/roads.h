@@ -14,7 +14,12 @@ void DriveHostileCardRoad(RoadInput& input);
 // entries called with host records built from `input`.
 void DriveHostRecordsRoad(RoadInput& input, test::CardEndpoint& card, std::uintptr_t cardHandle);
 
-// Traps unless every host block was given back.
-void CheckHostHeap();
+// A road that went wrong: a failure of the running test when the unit tier
+// replays a corpus, else (under a fuzzer) a trap.
+void RoadFails(const char* what);
+
+// Fails the road unless every host block taken since `liveBefore` (the host
+// heap's count when the road began) was given back.
+void CheckHostHeap(std::size_t liveBefore);
 
 }  // namespace vela::fuzz
