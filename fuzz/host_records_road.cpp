@@ -1,8 +1,9 @@
 // Hostile host records into a valid context: every field of every record, the
 // names, the buffers and their sizes come from the input. Buffers are
 // allocated at exactly the size the record claims, so a read past them is an
-// AddressSanitizer report. Strings are always terminated: that much is the
-// host's side of the interface.
+// AddressSanitizer report. A string passed without a length (a name, a user
+// id) is always terminated: that much is the host's side of the interface. A
+// string in a buffer that has a byte count may lack its terminator.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -106,7 +107,16 @@ void DeriveKey(RoadInput& in, CARD_DATA* cd) {
   for (BCryptBuffer& b : buffers) {
     b.BufferType = static_cast<ULONG>(in.Choose(3) == 0 ? in.Word() : in.Choose(8));
     b.cbBuffer = static_cast<ULONG>(in.Choose(1101));
-    if (b.BufferType == 0) {
+    const bool text = b.BufferType == 0 || b.BufferType == 4;
+    if (text && in.Choose(4) == 3) {
+      // Characters up to the end of a buffer of exactly cbBuffer bytes, and
+      // no terminator: whatever reads on past cbBuffer is caught.
+      contents.push_back(in.Bytes(b.cbBuffer));
+      for (BYTE& c : contents.back()) c = c == 0 ? 'x' : c;
+      contents.back().shrink_to_fit();
+      b.cbBuffer = static_cast<ULONG>(contents.back().size());
+      b.pvBuffer = contents.back().data();
+    } else if (b.BufferType == 0) {
       wide.emplace_back(WideName(in, {u"SHA1", u"SHA256", u"SHA384", u"SHA512", u"MD5", u"sha256"}));
       b.pvBuffer = wide.back().get();
     } else if (b.BufferType == 4) {
@@ -177,10 +187,13 @@ void SetProperty(RoadInput& in, CARD_DATA* cd) {
   WideText name(WideName(in, kCardProperties));
   Buffer data = Bytes(in, 300);
   const DWORD claimed = static_cast<DWORD>(data.bytes.size());
-  // A string value ends in a terminator within the buffer.
-  data.bytes.push_back(0);
-  data.bytes.push_back(0);
-  data.bytes.shrink_to_fit();
+  // A string value ends in a terminator just past the bytes claimed, or the
+  // buffer ends where the claim does.
+  if (in.Choose(4) != 3) {
+    data.bytes.push_back(0);
+    data.bytes.push_back(0);
+    data.bytes.shrink_to_fit();
+  }
   cd->pfnCardSetProperty(cd, in.Choose(16) == 0 ? nullptr : name.get(), data.get(), claimed, Flags(in, {0, 1}));
 }
 
