@@ -2,7 +2,10 @@
 // derivations are checked against.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,11 +13,27 @@ namespace vela::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const;
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
 // `name` is an OpenSSL digest name: "MD5", "SHA1", "SHA224", "SHA256", ...
 Bytes ReferenceDigest(const std::string& name, const Bytes& data);
 Bytes ReferenceHmac(const std::string& name, const Bytes& key, const Bytes& data);
 // TLS1-PRF with `digest` ("MD5-SHA1" is TLS 1.0; another digest gives its
 // P_hash alone) over `seed` (the label and seed already joined).
 Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length);
+
+// A new P-256 key pair, for the peer of an agreement.
+Pkey FreshPeerKey();
+// The peer's public key as the host hands it over: "ECK1", 32, X, Y.
+Bytes PeerKeyBlob(EVP_PKEY* peer);
+// ECDH of the peer's private key with the card key's public half: the X
+// coordinate (empty when OpenSSL refuses).
+Bytes ReferenceSecret(EVP_PKEY* peer, EVP_PKEY* cardKey);
+// Whether `signature` (r || s, 32 bytes each) is a valid ECDSA signature of
+// `hash` under the public key of the DER certificate `certificate`.
+bool SignatureVerifies(const Bytes& certificate, const Bytes& hash, const Bytes& signature);
 
 }  // namespace vela::test

@@ -2,10 +2,7 @@
 // points; every signature is checked with OpenSSL against the certificate the
 // host reads for the container.
 #include <gtest/gtest.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <openssl/x509.h>
 
 #include <memory>
 #include <string>
@@ -13,6 +10,7 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "emulated_card.h"
+#include "openssl_reference.h"
 #include "test_host.h"
 
 namespace vela::test {
@@ -22,27 +20,6 @@ const std::vector<BYTE> kRightPin = {'1', '2', '3', '4', '5', '6'};
 const std::vector<BYTE> kWrongPin = {'6', '6', '6', '6', '6', '6'};
 const std::vector<BYTE> kNewPin = {'2', '4', '6', '8', '0', '2', '4'};
 const std::vector<BYTE> kUnblockCode = {'1', '2', '3', '4', '5', '6', '7', '8'};
-
-// Whether `signature` (r || s, 32 bytes each) is a valid ECDSA signature of
-// `hash` under the public key of the DER certificate `certificate`.
-bool SignatureVerifies(const std::vector<BYTE>& certificate, const std::vector<BYTE>& hash,
-                       const std::vector<BYTE>& signature) {
-  if (signature.size() != 64) return false;
-  const unsigned char* p = certificate.data();
-  std::unique_ptr<X509, decltype(&X509_free)> x509(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())),
-                                                    X509_free);
-  if (!x509) return false;
-  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(ECDSA_SIG_new(), ECDSA_SIG_free);
-  ECDSA_SIG_set0(sig.get(), BN_bin2bn(signature.data(), 32, nullptr), BN_bin2bn(signature.data() + 32, 32, nullptr));
-  unsigned char* der = nullptr;
-  const int derLength = i2d_ECDSA_SIG(sig.get(), &der);
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-      EVP_PKEY_CTX_new(X509_get0_pubkey(x509.get()), nullptr), EVP_PKEY_CTX_free);
-  const bool ok = derLength > 0 && ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
-                  EVP_PKEY_verify(ctx.get(), der, static_cast<std::size_t>(derLength), hash.data(), hash.size()) == 1;
-  OPENSSL_free(der);
-  return ok;
-}
 
 class EmulatedAuthTest : public ::testing::Test {
  protected:

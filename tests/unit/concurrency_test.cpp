@@ -2,6 +2,8 @@
 // context, as a provider serves eight readers. Run under ThreadSanitizer
 // (preset tsan) this is where shared state without a guard shows up.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "emulated_card.h"
 #include "fake_registry.h"
 #include "host_operations.h"
+#include "openssl_reference.h"
 #include "platform/system.h"
 #include "test_host.h"
 
@@ -39,9 +42,79 @@ void OnEightThreads(Body body) {
   for (std::thread& t : threads) t.join();
 }
 
-// One thread's road: acquire, every operation with what it needs, delete.
-// Returns what went wrong, or an empty string.
-std::string Road(EmulatedCard& card) {
+// Thread i's card: a serial number and keys (hence certificates) of its own.
+emu::Personalisation CardOfThread(int i) {
+  emu::Personalisation p;
+  for (std::size_t b = 0; b < p.serial.size(); ++b) p.serial[b] = static_cast<std::uint8_t>(0x10 * (i + 1) + b);
+  p.seed = 1000 + static_cast<std::uint64_t>(i);
+  return p;
+}
+
+Bytes ReadFile(CARD_DATA* cd, const char* directory, const char* file, DWORD* rc) {
+  std::string dir = directory != nullptr ? directory : "";
+  std::string name = file;
+  BYTE* data = nullptr;
+  DWORD length = 0;
+  *rc = cd->pfnCardReadFile(cd, directory != nullptr ? dir.data() : nullptr, name.data(), 0, &data, &length);
+  Bytes bytes(data, data + (data != nullptr ? length : 0));
+  HostRelease(data);
+  return bytes;
+}
+
+// What a context says about its card is that card's own: the serial number,
+// the certificate, a signature that verifies under that certificate, and an
+// agreed secret equal to OpenSSL's with that card's key. The user PIN is
+// verified. Returns what differs, or an empty string.
+std::string OwnCardData(CARD_DATA* cd, EmulatedCard& card, const std::string& tag) {
+  DWORD rc = 0;
+  const Bytes cardid = ReadFile(cd, nullptr, "cardid", &rc);
+  Bytes expected(6, 0);
+  expected.insert(expected.end(), card->personalisation().serial.begin(), card->personalisation().serial.end());
+  if (rc != 0 || cardid != expected) return "cardid " + ToHex(cardid);
+  const Bytes certificate = card->Certificate(0xC000);
+  if (ReadFile(cd, "mscp", "ksc00", &rc) != certificate || rc != 0) return "ksc00 is not the card's";
+
+  Bytes hash(SHA256_DIGEST_LENGTH);
+  SHA256(reinterpret_cast<const unsigned char*>(tag.data()), tag.size(), hash.data());
+  Bytes data = hash;
+  CARD_SIGNING_INFO sign{};
+  sign.dwVersion = 2;
+  sign.dwKeySpec = AT_ECDSA_P256;
+  sign.pbData = data.data();
+  sign.cbData = static_cast<DWORD>(data.size());
+  rc = cd->pfnCardSignData(cd, &sign);
+  const Bytes signature(sign.pbSignedData, sign.pbSignedData + (rc == 0 ? sign.cbSignedData : 0));
+  HostRelease(sign.pbSignedData);
+  if (rc != 0 || !SignatureVerifies(certificate, hash, signature)) return "signature " + std::to_string(rc);
+
+  const Pkey peer = FreshPeerKey();
+  Bytes blob = PeerKeyBlob(peer.get());
+  CARD_DH_AGREEMENT_INFO agree{};
+  agree.dwVersion = 2;
+  agree.bContainerIndex = 4;
+  agree.dwPublicKey = static_cast<DWORD>(blob.size());
+  agree.pbPublicKey = blob.data();
+  if ((rc = cd->pfnCardConstructDHAgreement(cd, &agree)) != 0) return "agreement " + std::to_string(rc);
+  // "HASH" with no parameters: SHA-1 of the bare secret.
+  Bytes derived(20);
+  CARD_DERIVE_KEY derive{};
+  derive.dwVersion = 2;
+  derive.pwszKDF = u"HASH";
+  derive.bSecretAgreementIndex = agree.bSecretAgreementIndex;
+  derive.pbDerivedKey = derived.data();
+  derive.cbDerivedKey = static_cast<DWORD>(derived.size());
+  rc = cd->pfnCardDeriveKey(cd, &derive);
+  cd->pfnCardDestroyDHAgreement(cd, agree.bSecretAgreementIndex, 0);
+  if (rc != 0 || derived != ReferenceDigest("SHA1", ReferenceSecret(peer.get(), card->Key(0x81)))) {
+    return "derived key " + std::to_string(rc);
+  }
+  return {};
+}
+
+// One thread's road, three times: acquire, every operation with what it
+// needs, the card's own data, delete. Returns what went wrong, or an empty
+// string.
+std::string Road(EmulatedCard& card, int thread) {
   for (int round = 0; round < kRounds; ++round) {
     TestHost host(card.handle());
     if (const DWORD rc = host.Acquire(); rc != 0) return "acquire: " + std::to_string(rc);
@@ -52,6 +125,9 @@ std::string Road(EmulatedCard& card) {
       // Leave no agreement behind: the next row may need slot 0.
       if (op.needs == Needs::kAgreement) host->pfnCardDestroyDHAgreement(host.get(), 0, 0);
     }
+    if (VerifyUserPin(host.get()) != 0) return "verify";
+    const std::string tag = "thread " + std::to_string(thread) + " round " + std::to_string(round);
+    if (std::string wrong = OwnCardData(host.get(), card, tag); !wrong.empty()) return tag + ": " + wrong;
     if (host->pfnCardDeleteContext(host.get()) != 0) return "delete";
   }
   return {};
@@ -60,9 +136,9 @@ std::string Road(EmulatedCard& card) {
 TEST(Concurrency, EightContextsOnEightThreads) {
   const std::size_t liveBefore = HostHeap::Live();
   std::vector<std::unique_ptr<EmulatedCard>> cards;
-  for (int i = 0; i < kThreads; ++i) cards.push_back(std::make_unique<EmulatedCard>());
+  for (int i = 0; i < kThreads; ++i) cards.push_back(std::make_unique<EmulatedCard>(CardOfThread(i)));
   std::vector<std::string> failures(kThreads);
-  OnEightThreads([&](int i) { failures[i] = Road(*cards[i]); });
+  OnEightThreads([&](int i) { failures[i] = Road(*cards[i], i); });
   for (int i = 0; i < kThreads; ++i) EXPECT_EQ(failures[i], "") << "thread " << i;
   EXPECT_EQ(HostHeap::Live(), liveBefore);
 }
@@ -72,7 +148,10 @@ TEST(Concurrency, EightContextsOnEightThreads) {
 // state ends as one of the written values and every line in the files is whole.
 TEST(Concurrency, AcquiresRaceOnTheLogSettings) {
   RegistryScope registry;
-  const std::filesystem::path root = std::filesystem::path(::testing::TempDir()) / "vela-log-race";
+  // A directory of this run's own: two runs on one machine do not meet.
+  std::string pattern = (std::filesystem::path(::testing::TempDir()) / "vela-log-race-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path root = pattern;
   const std::string directories[2] = {(root / "a").string(), (root / "b").string()};
   for (const std::string& d : directories) std::filesystem::create_directories(d);
   SetRegistryString(kSettingsKey, "LogPath", directories[0]);

@@ -2,8 +2,6 @@
 // module derives equals what OpenSSL derives from the peer's private key and
 // the card's public key.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -18,39 +16,6 @@
 
 namespace vela::test {
 namespace {
-
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-Pkey FreshPeerKey() { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")); }
-
-// The peer's public key as the host hands it over: "ECK1", 32, X, Y.
-std::vector<BYTE> PeerBlob(EVP_PKEY* peer) {
-  std::vector<BYTE> point(65);
-  std::size_t length = 0;
-  EVP_PKEY_get_octet_string_param(peer, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(), point.size(), &length);
-  std::vector<BYTE> blob(8 + 64);
-  const BYTE header[8] = {0x45, 0x43, 0x4B, 0x31, 32, 0, 0, 0};
-  std::memcpy(blob.data(), header, sizeof(header));
-  std::memcpy(blob.data() + 8, point.data() + 1, 64);
-  return blob;
-}
-
-// ECDH of the peer's private key with the card key's public half: the X coordinate.
-Bytes ReferenceSecret(EVP_PKEY* peer, EVP_PKEY* cardKey) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(EVP_PKEY_CTX_new(peer, nullptr),
-                                                                     EVP_PKEY_CTX_free);
-  std::size_t length = 0;
-  if (EVP_PKEY_derive_init(context.get()) != 1 || EVP_PKEY_derive_set_peer(context.get(), cardKey) != 1 ||
-      EVP_PKEY_derive(context.get(), nullptr, &length) != 1) {
-    return {};
-  }
-  Bytes secret(length);
-  if (EVP_PKEY_derive(context.get(), secret.data(), &length) != 1) return {};
-  return secret;
-}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -110,7 +75,7 @@ TEST_F(CryptoEmulated, EveryKeyExchangeContainerAgreesAndDerivesAsOpenssl) {
   for (const Container& c : {Container{4, 0x81}, Container{5, 0x81}, Container{6, 0x85}}) {
     const Pkey peer = FreshPeerKey();
     ASSERT_TRUE(peer);
-    std::vector<BYTE> blob = PeerBlob(peer.get());
+    std::vector<BYTE> blob = PeerKeyBlob(peer.get());
     CARD_DH_AGREEMENT_INFO agreement{};
     agreement.dwVersion = 2;
     agreement.bContainerIndex = c.index;
@@ -145,7 +110,7 @@ TEST_F(CryptoEmulated, EveryKeyExchangeContainerAgreesAndDerivesAsOpenssl) {
 
 TEST_F(CryptoEmulated, CardRefusesAPointOffTheCurve) {
   const Pkey peer = FreshPeerKey();
-  std::vector<BYTE> blob = PeerBlob(peer.get());
+  std::vector<BYTE> blob = PeerKeyBlob(peer.get());
   blob.back() ^= 0x01;
   CARD_DH_AGREEMENT_INFO agreement{};
   agreement.dwVersion = 2;
