@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "auth/pin_pad.h"
@@ -126,10 +128,15 @@ TEST(EmulatedReaderTest, ModulePinPadVerifiesThroughTheReader) {
   }
 }
 
-// A loopback client of the TCP framing.
+// A loopback client of the TCP framing. An answer that does not come within
+// kAnswerSeconds fails the exchange instead of hanging the test.
 class FramedClient {
  public:
+  static constexpr int kAnswerSeconds = 5;
+
   explicit FramedClient(std::uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const timeval limit{kAnswerSeconds, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -145,9 +152,9 @@ class FramedClient {
     frame.insert(frame.begin(), {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
     if (send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return "send";
     std::uint8_t head[2];
-    if (!Receive(head, 2)) return "closed";
+    if (const char* failure = Receive(head, 2)) return failure;
     std::vector<std::uint8_t> payload(static_cast<std::size_t>(head[0] << 8 | head[1]));
-    if (!Receive(payload.data(), payload.size())) return "closed";
+    if (const char* failure = Receive(payload.data(), payload.size())) return failure;
     return ToHex(payload);
   }
   void Send(const std::string& payloadHex) {
@@ -157,13 +164,15 @@ class FramedClient {
   }
 
  private:
-  bool Receive(std::uint8_t* buffer, std::size_t size) {
+  // Null once `size` bytes came, else why they did not.
+  const char* Receive(std::uint8_t* buffer, std::size_t size) {
     for (std::size_t done = 0; done < size;) {
       const ssize_t n = recv(fd_, buffer + done, size - done, 0);
-      if (n <= 0) return false;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return "no answer in time";
+      if (n <= 0) return "closed";
       done += static_cast<std::size_t>(n);
     }
-    return true;
+    return nullptr;
   }
   int fd_;
   bool connected_ = false;
