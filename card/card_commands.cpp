@@ -82,7 +82,9 @@ DWORD ReadBinary(const CARD_DATA* cardData, WORD offset, BYTE expectedLength, BY
   CommandApdu command(kInsReadBinary, static_cast<BYTE>((offset >> 8) & 0x7F), Low(offset));
   command.Le(expectedLength);
   ResponseApdu response;
-  if (response.Exchange(cardData, command) != 0) return SCARD_F_INTERNAL_ERROR;
+  // An answer without its status word is no answer: its data cannot be told
+  // from a fragment, so nothing of it is taken.
+  if (response.Exchange(cardData, command) != 0 || !response.hasStatus()) return SCARD_F_INTERNAL_ERROR;
   const std::span<const BYTE> data = response.data();
   if (data.size() > *count) return SCARD_E_INVALID_PARAMETER;
   std::copy(data.begin(), data.end(), out);
@@ -192,7 +194,9 @@ DWORD ComputeSharedSecret(const CARD_DATA* cardData, const ProfileEntry& entry, 
   if (response.Exchange(cardData, command) != 0) return SCARD_F_INTERNAL_ERROR;
   if (!response.hasStatus() || response.status() != kSwSuccess) return SCARD_F_INTERNAL_ERROR;
   const std::span<const BYTE> data = response.data();
-  if (data.size() > *secretLength) return SCARD_F_INTERNAL_ERROR;
+  // No data is no secret: an agreement on nothing would key whatever is
+  // derived from it with public bytes alone.
+  if (data.empty() || data.size() > *secretLength) return SCARD_F_INTERNAL_ERROR;
   std::copy(data.begin(), data.end(), secret);
   *secretLength = static_cast<DWORD>(data.size());
   return 0;

@@ -237,6 +237,13 @@ TEST_F(CardCommandTest, SerialNumberNeedsRoomForTen) {
   count = 10;
   EXPECT_EQ(ReadSerialNumber(cd(), out, &count), 0u) << "the read's status word is not examined";
   EXPECT_EQ(count, 3u);
+
+  // But it must be there: an answer cut below it holds no serial number.
+  for (const char* cut : {"01", ""}) {
+    card_.Expect("00 A4 08 0C 02 2F 02", "9000").Expect("00 B0 00 02 0A", cut);
+    count = 10;
+    EXPECT_EQ(ReadSerialNumber(cd(), out, &count), SCARD_F_INTERNAL_ERROR) << "answer '" << cut << "'";
+  }
 }
 
 TEST_F(CardCommandTest, ProbeKeyFileAnswers) {
@@ -371,6 +378,10 @@ TEST_F(CardCommandTest, ComputeSharedSecretSendsPaddedUncompressedPoint) {
   EXPECT_TRUE(std::equal(secret.begin(), secret.end(), out));
 
   card_.Expect("00 22 41 B8 03 84 01 81", "90 00").Expect(pso, Hex("6A 80"));
+  EXPECT_EQ(ComputeSharedSecret(cd(), entry, point.data(), 64, out, &outLength), SCARD_F_INTERNAL_ERROR);
+
+  // A success without data carries no secret.
+  card_.Expect("00 22 41 B8 03 84 01 81", "90 00").Expect(pso, Hex("90 00"));
   EXPECT_EQ(ComputeSharedSecret(cd(), entry, point.data(), 64, out, &outLength), SCARD_F_INTERNAL_ERROR);
 
   // More than the caller's room is refused, never copied.
