@@ -2,13 +2,27 @@
 # vela3ro-tool's PIN and sign commands through pcscd: a signature that OpenSSL
 # verifies against the container's certificate, the refusals with the attempts
 # left, a blocked PIN unblocked with the unblocking code, and a changed PIN
-# that signs. The card ends with the PIN and counters it started with.
+# that signs. The card ends with the PIN and counters it started with, also
+# when a step fails or the script is cut short.
 # usage: tool_pin_sign.sh TOOL
 set -uo pipefail
 tool=$1
 source "$(dirname "$0")/tool_checks.sh"
 pin=123456
 code=12345678
+
+# One card serves the whole tier: the unblocking code puts the PIN and both
+# retry counters back, whatever state the steps below left it in.
+restore_card() {
+  local status=$?
+  if ! "$tool" unblock-pin --unblock-code $code --new-pin $pin >"$out/restore.out" 2>&1; then
+    echo "FAIL: the card's PIN could not be restored: $(cat "$out/restore.out")"
+    status=1
+  fi
+  rm -rf "$out"
+  exit $status
+}
+trap restore_card EXIT
 hash=$(printf 'the contract' | openssl dgst -sha256 -r | cut -d' ' -f1)
 
 run verify 0 --json verify-pin --pin $pin
