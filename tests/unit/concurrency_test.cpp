@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -68,8 +69,9 @@ Bytes ReadFile(CARD_DATA* cd, const char* directory, const char* file, DWORD* rc
 std::string OwnCardData(CARD_DATA* cd, EmulatedCard& card, const std::string& tag) {
   DWORD rc = 0;
   const Bytes cardid = ReadFile(cd, nullptr, "cardid", &rc);
-  Bytes expected(6, 0);
-  expected.insert(expected.end(), card->personalisation().serial.begin(), card->personalisation().serial.end());
+  // Six zero bytes, then the serial number.
+  Bytes expected(16, 0);
+  std::copy(card->personalisation().serial.begin(), card->personalisation().serial.end(), expected.begin() + 6);
   if (rc != 0 || cardid != expected) return "cardid " + ToHex(cardid);
   const Bytes certificate = card->Certificate(0xC000);
   if (ReadFile(cd, "mscp", "ksc00", &rc) != certificate || rc != 0) return "ksc00 is not the card's";

@@ -32,8 +32,16 @@ trap stop_all EXIT
 display=99
 while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
 Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
-pids+=($!)
+xvfb=$!
+pids+=($xvfb)
 export DISPLAY=:$display
+# Wine and the notice need the server to answer, not just to have started.
+for _ in $(seq 1 100); do
+  xdpyinfo >/dev/null 2>&1 && break
+  kill -0 $xvfb 2>/dev/null || break
+  sleep 0.1
+done
+xdpyinfo >/dev/null 2>&1 || { echo "Xvfb on $DISPLAY does not answer:" >&2; cat "$services/xvfb.log" >&2; exit 1; }
 
 # Starts vela-card NAME on a port of its choosing ("--tcp 0"; the ready line
 # names it) and stores the port in VARIABLE. Runs in this shell so that
