@@ -47,6 +47,26 @@ class PinPadReader : public vela::test::CardEndpoint {
   vela::test::EmulatedCard card_;
 };
 
+// A host-records road with scripted choices (record bytes are zeros).
+std::vector<std::uint8_t> HostRecords(const std::vector<std::size_t>& choices) {
+  vela::test::EmulatedCard card;
+  vela::fuzz::SeedWriter writer(&card, choices);
+  vela::fuzz::DriveHostRecordsRoad(writer, card, card.handle());
+  return writer.seed();
+}
+
+// The choices of a CardDeriveKey record (entry 0), field by field as the
+// road asks for them: `list` (its length, then each buffer), then the list
+// present, `kdf`, and after it an output buffer of 64 bytes, version 2,
+// flags 0, the function name present, slot 0 (the agreed one), the list
+// present.
+std::vector<std::size_t> DeriveChoices(std::vector<std::size_t> list, std::size_t kdf) {
+  std::vector<std::size_t> choices = {0};
+  choices.insert(choices.end(), list.begin(), list.end());
+  choices.insert(choices.end(), {1, kdf, 1, 64, 2, 0, 1, 0, 1});
+  return choices;
+}
+
 // The first choice turns PIN-pad mode on (0) or leaves it off.
 std::vector<std::uint8_t> HostileRoad(std::vector<std::size_t> choices, bool pinPad = false) {
   PinPadReader card;
@@ -82,5 +102,14 @@ int main(int argc, char** argv) {
     input[0] = entry;
     Write(root + "/host_records/entry-" + std::to_string(entry), input);
   }
+  // Derivations on the agreed slot that reach the parameter walk with a
+  // string, so the fuzzer starts next to the strings' handling.
+  // One buffer: usual type 0 (hash name), 14 bytes, terminated, "SHA256",
+  // present; "HASH".
+  Write(root + "/host_records/derive-hash-name", HostRecords(DeriveChoices({1, 1, 0, 14, 1, 1, 1}, 0)));
+  // Type 4 (label), 14 bytes, terminated, "master secret", present; type 5
+  // (seed), 64 bytes, present; "TLS_PRF".
+  Write(root + "/host_records/derive-tls-label",
+        HostRecords(DeriveChoices({2, 1, 4, 14, 1, 0, 1, 1, 5, 64, 1}, 2)));
   return 0;
 }
