@@ -151,17 +151,32 @@ pinpad)
     kill -0 $host_pid 2>/dev/null || break
     sleep 0.05
   done
+  text=
   if [ -n "$window" ]; then
     sleep 0.3  # let the text be drawn
     import -window root "$out/notice.png" || fail "no screenshot of the notice"
     echo "notice window $window: $(xdotool getwindowname "$window" 2>/dev/null || true)"
+    # The notice's own pixels. Its text box (dialog units 21,21 199x26 of
+    # 243x66) must hold drawn text, more than one colour, while the empty
+    # band beneath it (units 50 to 64) holds one: the measure can tell.
+    import -window "$window" "$out/notice-window.png" || fail "no picture of the notice window"
+    read -r width height <<<"$(identify -format '%w %h' "$out/notice-window.png")"
+    colours() {
+      convert "$out/notice-window.png" -crop "$1" +repage -format %k info:
+    }
+    box="$((width * 199 / 243))x$((height * 26 / 66))+$((width * 21 / 243))+$((height * 21 / 66))"
+    band="$((width * 199 / 243))x$((height * 14 / 66))+$((width * 21 / 243))+$((height * 50 / 66))"
+    text="$(colours "$box") $(colours "$band")"
+    echo "notice ${width}x${height}: colours in the text box and beneath it: $text"
   fi
   status=0
   wait $host_pid || status=$?
   cat "$out/pinpad.log"
   [ -n "$window" ] || fail "no window with the notice's caption on the X server"
+  read -r in_box beneath <<<"$text"
+  [ "$in_box" -gt 1 ] && [ "$beneath" -eq 1 ] || fail "no text drawn in the notice (colours: $text)"
   [ $status -eq 0 ] || fail "host reported $status failures"
-  echo "ok notice-on-x-server (screenshot $out/notice.png)"
+  echo "ok notice-on-x-server-with-text (screenshot $out/notice.png)"
   ;;
 
 *)
