@@ -114,6 +114,9 @@ TEST_F(FaultInjection, AcquireReleasesWhatItTookOnEveryFault) {
       for (std::size_t i = 0; i < 8; ++i) {
         EXPECT_EQ(profile.present(i), i != probed || serial || lostNothing) << "container " << i;
       }
+      if (serial && !select) {
+        EXPECT_EQ(ToHex({profile.serialNumber(), kSerialNumberLength}), ToHex(std::vector<BYTE>(10, 0)));
+      }
       EXPECT_EQ(host->pfnCardDeleteContext(host.get()), 0u);
     }
   }
