@@ -33,6 +33,9 @@ void ShowNotice(WindowHandle notice) {
 void SetNoticeText(WindowHandle notice, const char16_t* text) {
   if (notice == nullptr) return;
   SetDlgItemTextW(ToWindow(notice), kNoticeTextControl, reinterpret_cast<const wchar_t*>(text));
+  // The thread blocks in the reader's verification next and processes no
+  // messages: paint the notice and its text now, or it stays blank.
+  RedrawWindow(ToWindow(notice), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
 void DestroyNotice(WindowHandle notice) {
