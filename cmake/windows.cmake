@@ -1,8 +1,14 @@
 # The product: vela3ro.dll, importing system DLLs only.
 enable_language(RC)
 
-add_library(vela3ro SHARED $<TARGET_OBJECTS:vela3ro_core> ${VELA_PLATFORM_WINDOWS}
-  ${PROJECT_SOURCE_DIR}/platform/vela3ro.def)
+# The export is undecorated on both architectures; on x86 the __stdcall symbol
+# is CardAcquireContext@8, which the x86 .def file names explicitly.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(VELA_DEF_FILE ${PROJECT_SOURCE_DIR}/platform/vela3ro_x86.def)
+else()
+  set(VELA_DEF_FILE ${PROJECT_SOURCE_DIR}/platform/vela3ro.def)
+endif()
+add_library(vela3ro SHARED $<TARGET_OBJECTS:vela3ro_core> ${VELA_PLATFORM_WINDOWS} ${VELA_DEF_FILE})
 # The version block takes the project version from a generated header.
 configure_file(${PROJECT_SOURCE_DIR}/resources/vela3ro_version.h.in
   ${PROJECT_BINARY_DIR}/generated/vela3ro_version.h @ONLY)
