@@ -19,6 +19,16 @@ set_target_properties(vela3ro PROPERTIES PREFIX "" OUTPUT_NAME vela3ro)
 target_link_options(vela3ro PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
 target_link_libraries(vela3ro PRIVATE winscard advapi32 user32 bcrypt)
 
+# The DLL ships stripped. Its debug information (compiled in with -g, which
+# leaves the code as it is) goes to vela3ro.dll.debug beside it, which the DLL
+# names with a checksum (.gnu_debuglink), so a crash address can be resolved.
+target_compile_options(vela3ro_core PRIVATE -g)
+target_compile_options(vela3ro PRIVATE -g)
+add_custom_command(TARGET vela3ro POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:vela3ro> $<TARGET_FILE:vela3ro>.debug
+  COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE:vela3ro>.debug $<TARGET_FILE:vela3ro>
+  VERBATIM)
+
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt AND VELA_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/wine)

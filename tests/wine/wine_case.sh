@@ -40,6 +40,13 @@ resources)
   host resources resources "$dll" "$VELA_VERSION"
   ;;
 
+resources-x86)
+  # A 64-bit process reads a 32-bit DLL's resources as data.
+  : "${VELA_DLL_X86:?}"
+  [ -f "$VELA_DLL_X86" ] || fail "no x86 DLL at $VELA_DLL_X86 (build the windows-x86 preset)"
+  host resources-x86 resources "$(windows_path "$VELA_DLL_X86")" "$VELA_VERSION"
+  ;;
+
 road)
   printf 'The card signs this message for the wine tier.\n' >"$out/message.txt"
   hash=$(openssl dgst -sha256 -binary "$out/message.txt" | hex)
