@@ -1,9 +1,10 @@
 // The smart-card minidriver interface, version 7, as this module sees it.
 //
 // Declared here rather than taken from an SDK header: the structures must have
-// the x64 Windows layout on both targets, with 4-byte DWORDs and 2-byte UTF-16
-// code units (char16_t, never wchar_t). The static_asserts at the end pin
-// every offset and size the host relies on.
+// the Windows layout of the architecture being built (x64, which the Linux
+// build reproduces, or x86), with 4-byte DWORDs and 2-byte UTF-16 code units
+// (char16_t, never wchar_t). The static_asserts at the end pin every offset and
+// size the host relies on, for both pointer widths.
 #pragma once
 
 #include <cstddef>
@@ -429,156 +430,166 @@ struct CARD_DATA {
   PFN_CARD_CREATE_CONTAINER_EX pfnCardCreateContainerEx;
 };
 
-// ---- Layout checks (x64) ----------------------------------------------------
-static_assert(sizeof(WCHAR) == 2 && sizeof(DWORD) == 4 && sizeof(void*) == 8);
+// ---- Layout checks -----------------------------------------------------------
+// Two columns: 64-bit (x64 Windows, and the Linux build, which reproduces it)
+// and 32-bit (x86 Windows), where pointers, handles and SIZE_T are 4 bytes.
+static_assert(sizeof(WCHAR) == 2 && sizeof(DWORD) == 4);
+static_assert(sizeof(void*) == 8 || sizeof(void*) == 4, "only 64-bit and 32-bit layouts are known");
+static_assert(sizeof(SIZE_T) == sizeof(void*) && sizeof(SCARDHANDLE) == sizeof(void*) &&
+              sizeof(CARD_KEY_HANDLE) == sizeof(void*));
+inline constexpr bool kLayout64 = sizeof(void*) == 8;
 static_assert(sizeof(CARD_DIRECTORY_ACCESS_CONDITION) == 4 && sizeof(CARD_FILE_ACCESS_CONDITION) == 4);
 static_assert(sizeof(SECRET_TYPE) == 4 && sizeof(SECRET_PURPOSE) == 4 && sizeof(PIN_CACHE_POLICY_TYPE) == 4);
 
-#define VELA_CHECK_OFFSET(record, member, offset) \
-  static_assert(offsetof(record, member) == (offset), #record "." #member " is misplaced")
+#define VELA_CHECK_OFFSET(record, member, offset64, offset32)                     \
+  static_assert(offsetof(record, member) == (kLayout64 ? (offset64) : (offset32)), \
+                #record "." #member " is misplaced")
+#define VELA_CHECK_SIZE(record, size64, size32) \
+  static_assert(sizeof(record) == (kLayout64 ? (size64) : (size32)), #record " has the wrong size")
 
-static_assert(sizeof(CARD_DATA) == 504);
-VELA_CHECK_OFFSET(CARD_DATA, dwVersion, 0);
-VELA_CHECK_OFFSET(CARD_DATA, pbAtr, 8);
-VELA_CHECK_OFFSET(CARD_DATA, cbAtr, 16);
-VELA_CHECK_OFFSET(CARD_DATA, pwszCardName, 24);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspAlloc, 32);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspReAlloc, 40);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspFree, 48);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheAddFile, 56);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheLookupFile, 64);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheDeleteFile, 72);
-VELA_CHECK_OFFSET(CARD_DATA, pvCacheContext, 80);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspPadData, 88);
-VELA_CHECK_OFFSET(CARD_DATA, hSCardCtx, 96);
-VELA_CHECK_OFFSET(CARD_DATA, hScard, 104);
-VELA_CHECK_OFFSET(CARD_DATA, pvVendorSpecific, 112);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteContext, 120);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryCapabilities, 128);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteContainer, 136);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateContainer, 144);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetContainerInfo, 152);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticatePin, 160);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetChallenge, 168);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticateChallenge, 176);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardUnblockPin, 184);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardChangeAuthenticator, 192);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeauthenticate, 200);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateDirectory, 208);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteDirectory, 216);
-VELA_CHECK_OFFSET(CARD_DATA, pvUnused3, 224);
-VELA_CHECK_OFFSET(CARD_DATA, pvUnused4, 232);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateFile, 240);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardReadFile, 248);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardWriteFile, 256);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteFile, 264);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardEnumFiles, 272);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetFileInfo, 280);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryFreeSpace, 288);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryKeySizes, 296);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardSignData, 304);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardRSADecrypt, 312);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardConstructDHAgreement, 320);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeriveKey, 328);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDestroyDHAgreement, 336);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspGetDHAgreement, 344);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetChallengeEx, 352);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticateEx, 360);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardChangeAuthenticatorEx, 368);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeauthenticateEx, 376);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetContainerProperty, 384);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetContainerProperty, 392);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetProperty, 400);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetProperty, 408);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCspUnpadData, 416);
-VELA_CHECK_OFFSET(CARD_DATA, pfnMDImportSessionKey, 424);
-VELA_CHECK_OFFSET(CARD_DATA, pfnMDEncryptData, 432);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardImportSessionKey, 440);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetSharedKeyHandle, 448);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetAlgorithmProperty, 456);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetKeyProperty, 464);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetKeyProperty, 472);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardDestroyKey, 480);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardProcessEncryptedData, 488);
-VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateContainerEx, 496);
+VELA_CHECK_SIZE(CARD_DATA, 504, 252);
+VELA_CHECK_OFFSET(CARD_DATA, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CARD_DATA, pbAtr, 8, 4);
+VELA_CHECK_OFFSET(CARD_DATA, cbAtr, 16, 8);
+VELA_CHECK_OFFSET(CARD_DATA, pwszCardName, 24, 12);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspAlloc, 32, 16);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspReAlloc, 40, 20);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspFree, 48, 24);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheAddFile, 56, 28);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheLookupFile, 64, 32);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspCacheDeleteFile, 72, 36);
+VELA_CHECK_OFFSET(CARD_DATA, pvCacheContext, 80, 40);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspPadData, 88, 44);
+VELA_CHECK_OFFSET(CARD_DATA, hSCardCtx, 96, 48);
+VELA_CHECK_OFFSET(CARD_DATA, hScard, 104, 52);
+VELA_CHECK_OFFSET(CARD_DATA, pvVendorSpecific, 112, 56);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteContext, 120, 60);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryCapabilities, 128, 64);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteContainer, 136, 68);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateContainer, 144, 72);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetContainerInfo, 152, 76);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticatePin, 160, 80);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetChallenge, 168, 84);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticateChallenge, 176, 88);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardUnblockPin, 184, 92);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardChangeAuthenticator, 192, 96);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeauthenticate, 200, 100);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateDirectory, 208, 104);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteDirectory, 216, 108);
+VELA_CHECK_OFFSET(CARD_DATA, pvUnused3, 224, 112);
+VELA_CHECK_OFFSET(CARD_DATA, pvUnused4, 232, 116);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateFile, 240, 120);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardReadFile, 248, 124);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardWriteFile, 256, 128);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeleteFile, 264, 132);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardEnumFiles, 272, 136);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetFileInfo, 280, 140);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryFreeSpace, 288, 144);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardQueryKeySizes, 296, 148);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardSignData, 304, 152);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardRSADecrypt, 312, 156);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardConstructDHAgreement, 320, 160);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeriveKey, 328, 164);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDestroyDHAgreement, 336, 168);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspGetDHAgreement, 344, 172);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetChallengeEx, 352, 176);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardAuthenticateEx, 360, 180);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardChangeAuthenticatorEx, 368, 184);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDeauthenticateEx, 376, 188);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetContainerProperty, 384, 192);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetContainerProperty, 392, 196);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetProperty, 400, 200);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetProperty, 408, 204);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCspUnpadData, 416, 208);
+VELA_CHECK_OFFSET(CARD_DATA, pfnMDImportSessionKey, 424, 212);
+VELA_CHECK_OFFSET(CARD_DATA, pfnMDEncryptData, 432, 216);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardImportSessionKey, 440, 220);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetSharedKeyHandle, 448, 224);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetAlgorithmProperty, 456, 228);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardGetKeyProperty, 464, 232);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardSetKeyProperty, 472, 236);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardDestroyKey, 480, 240);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardProcessEncryptedData, 488, 244);
+VELA_CHECK_OFFSET(CARD_DATA, pfnCardCreateContainerEx, 496, 248);
 
-static_assert(sizeof(CARD_SIGNING_INFO) == 72);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwVersion, 0);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, bContainerIndex, 4);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwKeySpec, 8);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwSigningFlags, 12);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, aiHashAlg, 16);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pbData, 24);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, cbData, 32);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pbSignedData, 40);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, cbSignedData, 48);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pPaddingInfo, 56);
-VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwPaddingType, 64);
+VELA_CHECK_SIZE(CARD_SIGNING_INFO, 72, 44);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, bContainerIndex, 4, 4);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwKeySpec, 8, 8);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwSigningFlags, 12, 12);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, aiHashAlg, 16, 16);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pbData, 24, 20);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, cbData, 32, 24);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pbSignedData, 40, 28);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, cbSignedData, 48, 32);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, pPaddingInfo, 56, 36);
+VELA_CHECK_OFFSET(CARD_SIGNING_INFO, dwPaddingType, 64, 40);
 
-static_assert(sizeof(CARD_DH_AGREEMENT_INFO) == 40);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwVersion, 0);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, bContainerIndex, 4);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwFlags, 8);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwPublicKey, 12);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, pbPublicKey, 16);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, pbReserved, 24);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, cbReserved, 32);
-VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, bSecretAgreementIndex, 36);
+VELA_CHECK_SIZE(CARD_DH_AGREEMENT_INFO, 40, 32);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, bContainerIndex, 4, 4);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwFlags, 8, 8);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, dwPublicKey, 12, 12);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, pbPublicKey, 16, 16);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, pbReserved, 24, 20);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, cbReserved, 32, 24);
+VELA_CHECK_OFFSET(CARD_DH_AGREEMENT_INFO, bSecretAgreementIndex, 36, 28);
 
-static_assert(sizeof(CARD_DERIVE_KEY) == 72);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwVersion, 0);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwFlags, 4);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pwszKDF, 8);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, bSecretAgreementIndex, 16);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pParameterList, 24);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pbDerivedKey, 32);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, cbDerivedKey, 40);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pwszAlgId, 48);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwKeyLen, 56);
-VELA_CHECK_OFFSET(CARD_DERIVE_KEY, hKey, 64);
+VELA_CHECK_SIZE(CARD_DERIVE_KEY, 72, 40);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwFlags, 4, 4);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pwszKDF, 8, 8);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, bSecretAgreementIndex, 16, 12);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pParameterList, 24, 16);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pbDerivedKey, 32, 20);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, cbDerivedKey, 40, 24);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, pwszAlgId, 48, 28);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, dwKeyLen, 56, 32);
+VELA_CHECK_OFFSET(CARD_DERIVE_KEY, hKey, 64, 36);
 
-static_assert(sizeof(CONTAINER_INFO) == 40);
-VELA_CHECK_OFFSET(CONTAINER_INFO, dwVersion, 0);
-VELA_CHECK_OFFSET(CONTAINER_INFO, dwReserved, 4);
-VELA_CHECK_OFFSET(CONTAINER_INFO, cbSigPublicKey, 8);
-VELA_CHECK_OFFSET(CONTAINER_INFO, pbSigPublicKey, 16);
-VELA_CHECK_OFFSET(CONTAINER_INFO, cbKeyExPublicKey, 24);
-VELA_CHECK_OFFSET(CONTAINER_INFO, pbKeyExPublicKey, 32);
+VELA_CHECK_SIZE(CONTAINER_INFO, 40, 24);
+VELA_CHECK_OFFSET(CONTAINER_INFO, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CONTAINER_INFO, dwReserved, 4, 4);
+VELA_CHECK_OFFSET(CONTAINER_INFO, cbSigPublicKey, 8, 8);
+VELA_CHECK_OFFSET(CONTAINER_INFO, pbSigPublicKey, 16, 12);
+VELA_CHECK_OFFSET(CONTAINER_INFO, cbKeyExPublicKey, 24, 16);
+VELA_CHECK_OFFSET(CONTAINER_INFO, pbKeyExPublicKey, 32, 20);
 
-static_assert(sizeof(CARD_FILE_INFO) == 12);
-VELA_CHECK_OFFSET(CARD_FILE_INFO, dwVersion, 0);
-VELA_CHECK_OFFSET(CARD_FILE_INFO, cbFileSize, 4);
-VELA_CHECK_OFFSET(CARD_FILE_INFO, AccessCondition, 8);
+VELA_CHECK_SIZE(CARD_FILE_INFO, 12, 12);
+VELA_CHECK_OFFSET(CARD_FILE_INFO, dwVersion, 0, 0);
+VELA_CHECK_OFFSET(CARD_FILE_INFO, cbFileSize, 4, 4);
+VELA_CHECK_OFFSET(CARD_FILE_INFO, AccessCondition, 8, 8);
 
-static_assert(sizeof(CARD_CAPABILITIES) == 12);
-static_assert(sizeof(CARD_KEY_SIZES) == 20);
-static_assert(sizeof(CARD_FREE_SPACE_INFO) == 16);
-static_assert(sizeof(PIN_CACHE_POLICY) == 12);
-static_assert(sizeof(PIN_INFO) == 36);
-VELA_CHECK_OFFSET(PIN_INFO, PinCachePolicy, 20);
-VELA_CHECK_OFFSET(PIN_INFO, dwFlags, 32);
-static_assert(sizeof(CARD_CACHE_FILE_FORMAT) == 6);
+VELA_CHECK_SIZE(CARD_CAPABILITIES, 12, 12);
+VELA_CHECK_SIZE(CARD_KEY_SIZES, 20, 20);
+VELA_CHECK_SIZE(CARD_FREE_SPACE_INFO, 16, 16);
+VELA_CHECK_SIZE(PIN_CACHE_POLICY, 12, 12);
+VELA_CHECK_SIZE(PIN_INFO, 36, 36);
+VELA_CHECK_OFFSET(PIN_INFO, PinCachePolicy, 20, 20);
+VELA_CHECK_OFFSET(PIN_INFO, dwFlags, 32, 32);
+VELA_CHECK_SIZE(CARD_CACHE_FILE_FORMAT, 6, 6);
 
-static_assert(sizeof(CONTAINER_MAP_RECORD) == 86);
-VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wszGuid, 0);
-VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, bFlags, 80);
-VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, bReserved, 81);
-VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wSigKeySizeBits, 82);
-VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wKeyExchangeKeySizeBits, 84);
+VELA_CHECK_SIZE(CONTAINER_MAP_RECORD, 86, 86);
+VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wszGuid, 0, 0);
+VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, bFlags, 80, 80);
+VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, bReserved, 81, 81);
+VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wSigKeySizeBits, 82, 82);
+VELA_CHECK_OFFSET(CONTAINER_MAP_RECORD, wKeyExchangeKeySizeBits, 84, 84);
 
-static_assert(sizeof(BCryptBufferDesc) == 16);
-VELA_CHECK_OFFSET(BCryptBufferDesc, ulVersion, 0);
-VELA_CHECK_OFFSET(BCryptBufferDesc, cBuffers, 4);
-VELA_CHECK_OFFSET(BCryptBufferDesc, pBuffers, 8);
-static_assert(sizeof(BCryptBuffer) == 16);
-VELA_CHECK_OFFSET(BCryptBuffer, cbBuffer, 0);
-VELA_CHECK_OFFSET(BCryptBuffer, BufferType, 4);
-VELA_CHECK_OFFSET(BCryptBuffer, pvBuffer, 8);
-static_assert(sizeof(BCRYPT_ECCKEY_BLOB) == 8);
-VELA_CHECK_OFFSET(BCRYPT_ECCKEY_BLOB, dwMagic, 0);
-VELA_CHECK_OFFSET(BCRYPT_ECCKEY_BLOB, cbKey, 4);
+VELA_CHECK_SIZE(BCryptBufferDesc, 16, 12);
+VELA_CHECK_OFFSET(BCryptBufferDesc, ulVersion, 0, 0);
+VELA_CHECK_OFFSET(BCryptBufferDesc, cBuffers, 4, 4);
+VELA_CHECK_OFFSET(BCryptBufferDesc, pBuffers, 8, 8);
+VELA_CHECK_SIZE(BCryptBuffer, 16, 12);
+VELA_CHECK_OFFSET(BCryptBuffer, cbBuffer, 0, 0);
+VELA_CHECK_OFFSET(BCryptBuffer, BufferType, 4, 4);
+VELA_CHECK_OFFSET(BCryptBuffer, pvBuffer, 8, 8);
+VELA_CHECK_SIZE(BCRYPT_ECCKEY_BLOB, 8, 8);
+VELA_CHECK_OFFSET(BCRYPT_ECCKEY_BLOB, dwMagic, 0, 0);
+VELA_CHECK_OFFSET(BCRYPT_ECCKEY_BLOB, cbKey, 4, 4);
 
 #undef VELA_CHECK_OFFSET
+#undef VELA_CHECK_SIZE
 
 }  // namespace vela
 

@@ -1,7 +1,7 @@
 // The four registry calls the settings use, with the meaning of their
-// Windows counterparts (RegConnectRegistryA, RegOpenKeyExA with KEY_READ,
-// RegQueryValueExA, RegCloseKey). Results are Windows error codes: 0 success,
-// 2 not found, 234 more data.
+// Windows counterparts (RegConnectRegistryA, RegOpenKeyExA with KEY_READ in the
+// 64-bit view, RegQueryValueExA, RegCloseKey). Results are Windows error
+// codes: 0 success, 2 not found, 234 more data.
 #pragma once
 
 #include <cstdint>

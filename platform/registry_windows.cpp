@@ -19,9 +19,12 @@ std::uint32_t RegistryConnectLocalMachine(RegistryHandle* machine) {
   return kRegistrySuccess;
 }
 
+// The 64-bit view on 64-bit Windows, so the x86 module in a 32-bit process
+// reads the same settings key as the x64 module, not its WOW6432Node twin;
+// 32-bit Windows ignores the flag.
 std::uint32_t RegistryOpenKey(RegistryHandle parent, const char* subKey, RegistryHandle* key) {
   HKEY opened = nullptr;
-  const LONG rc = RegOpenKeyExA(ToKey(parent), subKey, 0, KEY_READ, &opened);
+  const LONG rc = RegOpenKeyExA(ToKey(parent), subKey, 0, KEY_READ | KEY_WOW64_64KEY, &opened);
   if (rc != ERROR_SUCCESS) return static_cast<std::uint32_t>(rc);
   *key = reinterpret_cast<RegistryHandle>(opened);
   return kRegistrySuccess;

@@ -30,7 +30,8 @@ ctest --test-dir build/linux -L pcsc --no-tests=error --output-on-failure || sta
 
 echo "== wine tier (vela3ro.dll under Wine, on the emulated card)"
 if cmake --preset linux -G Ninja >/dev/null && cmake --build --preset linux -j "$jobs" --target vela-card &&
-  cmake --preset windows -G Ninja >/dev/null && cmake --build --preset windows -j "$jobs"; then
+  cmake --preset windows -G Ninja >/dev/null && cmake --build --preset windows -j "$jobs" &&
+  cmake --preset windows-x86 -G Ninja >/dev/null && cmake --build --preset windows-x86 -j "$jobs"; then
   tests/wine/run_tier.sh build/windows build/linux/emulator/vela-card || status=1
 else
   status=1

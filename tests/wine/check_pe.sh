@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The DLL as users install it: one export, CardAcquireContext, and imports
 # from system DLLs only (libgcc, libstdc++ and winpthread linked in).
+# usage: check_pe.sh OBJDUMP DLL [MACHINE]   (MACHINE: x86-64, the default, or i386)
 set -euo pipefail
 objdump=$1
 dll=$2
+machine=${3:-x86-64}
 dump=$("$objdump" -p "$dll")
 
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr '[:upper:]' '[:lower:]' | sort -u)
@@ -23,6 +25,14 @@ exports=$(sed -n '/\[Name Pointer\/Ordinal\] Table/,$p' <<<"$dump" \
 if [ "$exports" != "CardAcquireContext" ]; then
   echo "exports are not exactly CardAcquireContext:"
   echo "$exports"
+  status=1
+fi
+# The architecture, and the loader's address randomisation (DYNAMIC_BASE,
+# 0x40) and no-execute data (NX_COMPAT, 0x100).
+grep -q "file format pei-$machine\$" <<<"$dump" || { echo "not a $machine DLL"; status=1; }
+characteristics=$(sed -n 's/^DllCharacteristics[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$dump")
+if [ -z "$characteristics" ] || (((16#$characteristics & 0x140) != 0x140)); then
+  echo "DllCharacteristics ${characteristics:-missing}: DYNAMIC_BASE or NX_COMPAT is off"
   status=1
 fi
 echo "imports: ${imports//$'\n'/ }"

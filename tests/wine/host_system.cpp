@@ -4,7 +4,10 @@
 #include <winscard.h>
 
 #include <atomic>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace vela::winetest {
 
@@ -47,6 +50,76 @@ void DisconnectCard(CardConnection* connection) {
 void* LoadModule(const char* path) {
   HMODULE module = LoadLibraryA(path);
   if (module == nullptr) Fail("load-library", GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+
+namespace {
+
+constexpr char kSmartCardsKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
+
+bool ReadValue(HKEY key, const char* name, DWORD type, Bytes* value) {
+  DWORD found = 0, size = 0;
+  if (RegQueryValueExA(key, name, nullptr, &found, nullptr, &size) != ERROR_SUCCESS || found != type) return false;
+  value->resize(size);
+  return RegQueryValueExA(key, name, nullptr, &found, value->data(), &size) == ERROR_SUCCESS && found == type;
+}
+
+// An entry matches a card whose ATR has the entry's length and agrees with its
+// ATR on every bit its mask keeps.
+bool AtrMatches(HKEY entry, const Bytes& atr) {
+  Bytes registered, mask;
+  if (!ReadValue(entry, "ATR", REG_BINARY, &registered) || !ReadValue(entry, "ATRMask", REG_BINARY, &mask)) {
+    return false;
+  }
+  if (registered.size() != atr.size() || mask.size() != atr.size()) return false;
+  for (std::size_t i = 0; i < atr.size(); ++i) {
+    if ((atr[i] & mask[i]) != (registered[i] & mask[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void* LoadRegisteredModule(const Bytes& atr) {
+  HKEY cards = nullptr;
+  if (LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSmartCardsKey, 0, KEY_READ, &cards); rc != ERROR_SUCCESS) {
+    Fail("open-smart-cards-key", rc);
+    return nullptr;
+  }
+  std::vector<std::string> matches;
+  std::string moduleName;
+  char cardName[256];
+  for (DWORD i = 0; RegEnumKeyA(cards, i, cardName, sizeof cardName) == ERROR_SUCCESS; ++i) {
+    HKEY entry = nullptr;
+    if (RegOpenKeyExA(cards, cardName, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
+    Bytes name;
+    if (AtrMatches(entry, atr) && ReadValue(entry, "80000001", REG_SZ, &name)) {
+      matches.push_back(cardName);
+      const auto* text = reinterpret_cast<const char*>(name.data());
+      moduleName.assign(text, strnlen(text, name.size()));
+    }
+    RegCloseKey(entry);
+  }
+  RegCloseKey(cards);
+  std::string listing;
+  for (const std::string& match : matches) listing += (listing.empty() ? "" : ", ") + match;
+  Check(matches.size() == 1, "one-card-registration-matches", listing.empty() ? "none" : listing);
+  if (matches.size() != 1) return nullptr;
+  Report("registered-card", matches.front());
+  Report("registered-module", moduleName);
+
+  // By name, from the system directory only.
+  HMODULE module = LoadLibraryExA(moduleName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) {
+    Fail("load-registered-module", GetLastError());
+    return nullptr;
+  }
+  char loaded[MAX_PATH] = {}, system[MAX_PATH] = {};
+  GetModuleFileNameA(module, loaded, sizeof loaded);
+  const UINT systemLength = GetSystemDirectoryA(system, sizeof system);
+  Report("loaded-module", loaded);
+  Check(systemLength > 0 && _strnicmp(loaded, system, systemLength) == 0 && loaded[systemLength] == '\\',
+        "module-from-system-directory", system);
   return reinterpret_cast<void*>(module);
 }
 

@@ -22,6 +22,10 @@ void DisconnectCard(CardConnection* connection);
 // LoadLibrary and GetProcAddress; null on failure, with the error reported.
 void* LoadModule(const char* path);
 void* ModuleFunction(void* module, const char* name);
+// The module Windows would load for a card with `atr`: the "80000001" value of
+// the one entry under the smart-card registry key whose ATR and mask match,
+// loaded by that name from the system directory.
+void* LoadRegisteredModule(const Bytes& atr);
 void UnloadModule(void* module);
 
 // A hidden top-level window of the host, to own the notice.

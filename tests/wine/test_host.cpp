@@ -99,9 +99,10 @@ class Host {
  public:
   ~Host() { Close(); }
 
+  // `dllPath` "registered": the module the registry names for this card.
   bool Open(const char* dllPath) {
     if (!ConnectCard(&card_)) return false;
-    module_ = LoadModule(dllPath);
+    module_ = std::strcmp(dllPath, "registered") == 0 ? LoadRegisteredModule(card_.atr) : LoadModule(dllPath);
     if (module_ == nullptr) return false;
     acquire_ = reinterpret_cast<AcquireFunction>(ModuleFunction(module_, "CardAcquireContext"));
     return acquire_ != nullptr;
@@ -428,6 +429,7 @@ int PinPad(const char* dll) {
 int Usage() {
   std::fprintf(stderr,
                "usage: vela3ro-host road DLL OUTDIR PINHEX HASHHEX PEERHEX\n"
+               "       (DLL \"registered\": the module registered for the card's ATR)\n"
                "       vela3ro-host properties DLL\n"
                "       vela3ro-host pinpad DLL\n"
                "       vela3ro-host resources DLL VERSION\n");

@@ -33,21 +33,19 @@ host() {
 
 value_of() { sed -n "s/^$1: //p" "$2" | tr -d '\r'; }
 
-reg_clear() { wine reg delete "$settings_key" /f >/dev/null 2>&1 || true; }
-
-case $case_name in
-resources)
-  host resources resources "$dll" "$VELA_VERSION"
-  ;;
-
-road)
+# The typical road of a provider on the module at DLL (a path, or "registered":
+# the module the registry names for the card), then what OpenSSL checks of it:
+# the certificates' keys, the signatures and the derived keys.
+run_road() {
+  local module=$1
   printf 'The card signs this message for the wine tier.\n' >"$out/message.txt"
+  local hash peer pin
   hash=$(openssl dgst -sha256 -binary "$out/message.txt" | hex)
   openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$out/peer.pem" 2>/dev/null
   # The last 64 bytes of a P-256 SubjectPublicKeyInfo are X and Y.
   peer=$(openssl pkey -in "$out/peer.pem" -pubout -outform DER | tail -c 64 | hex)
   pin=$(printf %s "$VELA_USER_PIN" | hex)
-  host road road "$dll" "$(windows_path "$out")" "$pin" "$hash" "$peer"
+  host road road "$module" "$(windows_path "$out")" "$pin" "$hash" "$peer"
 
   [ "$(value_of serial "$out/road.log")" = "$VELA_CARD_SERIAL" ] || fail "cardid does not hold the card's serial"
   [ "$(value_of container0-name "$out/road.log")" = "$(tr a-f A-F <<<"$VELA_CARD_SERIAL")-DF02-C000" ] \
@@ -70,11 +68,30 @@ road)
   { printf vela-prepend; cat "$out/shared.bin"; printf vela-append; } | openssl dgst -sha256 -binary \
     >"$out/expected-hash.bin"
   cmp "$out/derive-hash.bin" "$out/expected-hash.bin" || fail "HASH derivation differs from OpenSSL's"
+  local seed
   seed=$(for i in $(seq 0 63); do printf '%02x' $(((i * 7 + 1) & 255)); done)
   openssl kdf -keylen 48 -kdfopt digest:MD5-SHA1 -kdfopt hexsecret:"$(hex <"$out/shared.bin")" \
     -kdfopt hexseed:"$(printf 'key expansion' | hex)$seed" -binary -out "$out/expected-tls-prf.bin" TLS1-PRF
   cmp "$out/derive-tls-prf.bin" "$out/expected-tls-prf.bin" || fail "TLS_PRF derivation differs from OpenSSL's"
   echo "ok openssl-verified"
+}
+
+reg_clear() { wine reg delete "$settings_key" /f >/dev/null 2>&1 || true; }
+
+case $case_name in
+resources)
+  host resources resources "$dll" "$VELA_VERSION"
+  ;;
+
+resources-x86)
+  # A 64-bit process reads a 32-bit DLL's resources as data.
+  : "${VELA_DLL_X86:?}"
+  [ -f "$VELA_DLL_X86" ] || fail "no x86 DLL at $VELA_DLL_X86 (build the windows-x86 preset)"
+  host resources-x86 resources "$(windows_path "$VELA_DLL_X86")" "$VELA_VERSION"
+  ;;
+
+road)
+  run_road "$dll"
   ;;
 
 settings)
@@ -134,6 +151,131 @@ install)
   ! wine reg query "$calais_key" >/dev/null 2>&1 || fail "the card registration is still there"
   ! wine reg query "$settings_key" >/dev/null 2>&1 || fail "the settings key is still there"
   echo "ok removed"
+  ;;
+
+msi)
+  # The x64 package in a fresh prefix of its own: install, the module found
+  # through the registry as Windows finds it, remove; then an upgrade from an
+  # older package, a refused downgrade, the x86 package refused on 64-bit
+  # Windows, and a remove again.
+  : "${VELA_DLL_X86:?}" "${DISPLAY:?}"
+  [ -f "$VELA_DLL_X86" ] || fail "no x86 DLL at $VELA_DLL_X86 (build the windows-x86 preset)"
+  version=$VELA_VERSION
+  # A version below this one: the last non-zero field one less, the rest 99.
+  IFS=. read -r -a fields <<<"$version"
+  for ((i = 2; i >= 0; i--)); do
+    if [ "${fields[i]}" -gt 0 ]; then
+      fields[i]=$((fields[i] - 1))
+      for ((j = i + 1; j < 3; j++)); do fields[j]=99; done
+      break
+    fi
+    [ $i -gt 0 ] || fail "no version below $version"
+  done
+  older=$(IFS=.; echo "${fields[*]}")
+  # The older DLLs: copies whose version block says the older version.
+  with_version() {  # DLL OUT VERSION
+    cp "$1" "$2"
+    local offset word
+    offset=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$2" | head -n 1 | cut -d: -f1)
+    IFS=. read -r -a v <<<"$3"
+    # FileVersion and ProductVersion: (major << 16 | minor), (patch << 16 | 0).
+    for word in 8 16; do
+      printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x\\x00\\x00\\x%02x\\x%02x' $((v[1] & 255)) $((v[1] >> 8)) \
+        $((v[0] & 255)) $((v[0] >> 8)) $((v[2] & 255)) $((v[2] >> 8)))" |
+        dd of="$2" bs=1 seek=$((offset + word)) conv=notrunc status=none
+    done
+  }
+  with_version "$VELA_DLL" "$out/older-x64.dll" "$older"
+  with_version "$VELA_DLL_X86" "$out/older-x86.dll" "$older"
+  build() { "$VELA_SOURCE_DIR/scripts/build-msi.sh" "$@" >/dev/null; }
+  current_msi=$out/vela3ro-$version-x64.msi older_msi=$out/vela3ro-$older-x64.msi
+  build x64 "$version" "$current_msi" "$VELA_DLL" "$VELA_DLL_X86"
+  build x64 "$older" "$older_msi" "$out/older-x64.dll" "$out/older-x86.dll"
+  build x86 "$version" "$out/vela3ro-$version-x86.msi" "$VELA_DLL_X86"
+
+  export WINEPREFIX=$out/prefix
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineboot -i >"$out/wineboot.log" 2>&1
+  system32=$WINEPREFIX/drive_c/windows/system32 syswow64=$WINEPREFIX/drive_c/windows/syswow64
+  msiexec() {  # /i or /x, the package
+    wine msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$out/msiexec-$3.log")"
+  }
+  products() {
+    wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 2>/dev/null | tr -d '\r' |
+      awk '/^HKEY/ { name = "" } /DisplayName .*VELA BaseCSP ReadOnly Minitreiber$/ { name = 1 }
+           name && /DisplayVersion/ { print $NF; name = "" }'
+  }
+  installed() {  # X64_DLL X86_DLL: both in place, byte for byte
+    cmp "$system32/vela3ro.dll" "$1" && cmp "$syswow64/vela3ro.dll" "$2"
+  }
+  check_registered() {  # the card registration in both views, value by value
+    local view listing line
+    for view in 64 32; do
+      listing=$(wine reg query "$calais_key" /reg:$view | tr -d '\r' | tr -s ' ')
+      for line in "80000001 REG_SZ vela3ro.dll" "ATR REG_BINARY 3B8A018056454C414733009000F1" \
+        "ATRMask REG_BINARY FFFFFFFFFFFFFFFFFFFF00FFFF00" \
+        "Crypto Provider REG_SZ Microsoft Base Smart Card Crypto Provider" \
+        "Smart Card Key Storage Provider REG_SZ Microsoft Smart Card Key Storage Provider"; do
+        grep -qxF " $line" <<<"$listing" || fail "/reg:$view lacks: $line"
+      done
+    done
+    echo "ok registered-in-both-views"
+  }
+  check_removed() {
+    [ ! -e "$system32/vela3ro.dll" ] && [ ! -e "$syswow64/vela3ro.dll" ] || fail "a DLL is left after msiexec /x"
+    local view
+    for view in 64 32; do
+      ! wine reg query "$calais_key" /reg:$view >/dev/null 2>&1 || fail "/reg:$view: card registration left"
+    done
+    [ -z "$(products)" ] || fail "a product is still installed"
+    echo "ok removed"
+  }
+  setting() { wine reg query "$settings_key" /v "$1" /reg:64 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $3 }'; }
+
+  msiexec /i "$current_msi" install || fail "msiexec /i exited with $?"
+  installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the installed DLLs are not the build's"
+  echo "ok files-in-system32-and-syswow64"
+  check_registered
+  # The defaults, in the 64-bit view only: the x86 module reads that one too.
+  for pair in LogPath='C:\Windows\Temp\' LogLevel=0 usePinPad=FALSE LogAPDU=FALSE CacheMode=3 UserPCP=0; do
+    [ "$(setting "${pair%%=*}")" = "${pair#*=}" ] || fail "setting ${pair%%=*} is not ${pair#*=}"
+  done
+  ! wine reg query "$settings_key" /reg:32 >/dev/null 2>&1 || fail "a settings key in the 32-bit view"
+  echo "ok settings-defaults"
+  run_road registered
+  [ "$(value_of loaded-module "$out/road.log")" = 'C:\windows\system32\vela3ro.dll' ] ||
+    fail "the module was not loaded from System32"
+  msiexec /x "$current_msi" remove || fail "msiexec /x exited with $?"
+  check_removed
+  # Settings stay: no administrator's value is lost with the package.
+  [ "$(setting CacheMode)" = 3 ] || fail "the settings key went with the package"
+  echo "ok settings-kept-after-remove"
+
+  msiexec /i "$older_msi" install-older || fail "installing $older exited with $?"
+  installed "$out/older-x64.dll" "$out/older-x86.dll" || fail "the older DLLs are not in place"
+  wine reg add "$settings_key" /v CacheMode /t REG_SZ /d 1 /f /reg:64 >/dev/null
+  wine reg delete "$settings_key" /v UserPCP /f /reg:64 >/dev/null
+  msiexec /i "$current_msi" upgrade || fail "the upgrade exited with $?"
+  [ "$(products)" = "$version" ] || fail "after the upgrade: products $(products | tr '\n' ' ')"
+  installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the upgrade did not replace the DLLs"
+  check_registered
+  [ "$(setting UserPCP)" = 0 ] || fail "the upgrade did not write the absent UserPCP"
+  host upgraded properties registered
+  [ "$(value_of cache-mode "$out/upgraded.log")" = 1 ] || fail "the upgrade did not keep CacheMode 1"
+  echo "ok upgrade-one-product-setting-kept"
+
+  ! msiexec /i "$older_msi" downgrade || fail "the older package installed over the newer one"
+  [ "$(products)" = "$version" ] && installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the refused downgrade changed something"
+  echo "ok downgrade-refused"
+  ! msiexec /i "$out/vela3ro-$version-x86.msi" x86 || fail "the x86 package installed on 64-bit Windows"
+  [ "$(products)" = "$version" ] || fail "the refused x86 package changed the products"
+  echo "ok x86-package-refused-on-64-bit"
+
+  msiexec /x "$current_msi" remove-upgraded || fail "msiexec /x exited with $?"
+  check_removed
+  [ "$(setting CacheMode)" = 1 ] || fail "the changed setting went with the package"
+  wineserver -k
+  rm -rf "$WINEPREFIX"
   ;;
 
 pinpad)

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The release in dist/ (or --dist DIR), with a SHA256SUMS file over it:
+#   vela3ro-VERSION-x64.msi   both DLLs, the card in both registry views
+#   vela3ro-VERSION-x86.msi   for 32-bit Windows
+#   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug
+#   vela3ro.reg, vela3ro-remove.reg   the manual install of the x64 DLL
+# The DLLs and the packages are signed when a certificate is given (options
+# or environment as for scripts/sign.sh); otherwise they stay unsigned and
+# scripts/sign.sh says so.
+# usage: scripts/package.sh [--dist DIR] [--pkcs12 FILE] [--password PASSWORD] [--timestamp URL]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=$root/dist
+sign_options=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --dist) [ $# -ge 2 ] || exit 2; dist=$2; shift 2 ;;
+    --pkcs12 | --password | --timestamp) [ $# -ge 2 ] || exit 2; sign_options+=("$1" "$2"); shift 2 ;;
+    *) sed -n '10s/^# //p' "$0" >&2; exit 2 ;;
+  esac
+done
+sign() { "$root/scripts/sign.sh" "${sign_options[@]}" "$@"; }
+
+# Builds the DLL of a preset (configured once, with Ninja).
+build_dll() {
+  local preset=$1
+  [ -f "$root/build/$preset/CMakeCache.txt" ] || cmake -S "$root" --preset "$preset" -G Ninja >/dev/null
+  (cd "$root" && cmake --build --preset "$preset" --target vela3ro -j "$(nproc)")
+}
+
+windows_release() {
+  build_dll windows
+  build_dll windows-x86
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/windows/CMakeCache.txt")
+  local arch preset
+  for arch in x64 x86; do
+    preset=windows
+    [ $arch = x64 ] || preset=windows-x86
+    mkdir -p "$dist/$arch"
+    cp "$root/build/$preset/vela3ro.dll" "$root/build/$preset/vela3ro.dll.debug" "$dist/$arch/"
+  done
+  # The DLLs are signed before they go into the packages.
+  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll"
+  "$root/scripts/build-msi.sh" x64 "$version" "$dist/vela3ro-$version-x64.msi" "$dist/x64/vela3ro.dll" \
+    "$dist/x86/vela3ro.dll"
+  "$root/scripts/build-msi.sh" x86 "$version" "$dist/vela3ro-$version-x86.msi" "$dist/x86/vela3ro.dll"
+  sign "$dist/vela3ro-$version-x64.msi" "$dist/vela3ro-$version-x86.msi"
+  cp "$root/install/vela3ro.reg" "$root/install/vela3ro-remove.reg" "$dist/"
+}
+
+write_checksums() {
+  (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
+}
+
+# Only an earlier release (it has SHA256SUMS) is cleared away.
+if [ -d "$dist" ] && [ -n "$(ls -A "$dist")" ] && [ ! -f "$dist/SHA256SUMS" ]; then
+  echo "$dist holds other files than a release: not clearing it" >&2
+  exit 1
+fi
+rm -rf "$dist"
+mkdir -p "$dist"
+windows_release
+# Further release steps (the Linux package) put their files into $dist here,
+# before the checksums.
+write_checksums
+echo "release $version in $dist:"
+(cd "$dist" && find . -type f | sed 's|^\./|  |' | LC_ALL=C sort)

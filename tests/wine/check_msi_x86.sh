@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The x86 package, which this machine cannot install, read from its tables:
+# the x86 DLL (byte for byte) into the system directory of 32-bit Windows, the
+# card registered in the one registry view, the settings written only where
+# absent and kept at uninstall, refused on 64-bit Windows, upgrades by version.
+# usage: check_msi_x86.sh SOURCE_DIR VERSION X86_DLL WORK_DIR
+set -euo pipefail
+source_dir=$1 version=$2 dll=$3 work=$4
+[ -f "$dll" ] || { echo "no x86 DLL at $dll (build the windows-x86 preset)"; exit 1; }
+rm -rf "$work"
+mkdir -p "$work"
+msi=$work/vela3ro-$version-x86.msi
+"$source_dir/scripts/build-msi.sh" x86 "$version" "$msi" "$dll"
+status=0
+
+# Rows of TABLE with the given columns (1-based), tab-separated and sorted.
+rows() {
+  local table=$1
+  shift
+  msiinfo export "$msi" "$table" | awk -F'\t' -v cols="$*" 'NR > 3 {
+    n = split(cols, c, " "); line = $c[1]
+    for (i = 2; i <= n; i++) line = line "\t" $c[i]
+    print line }' | tr -d '\r' | sort
+}
+expect() {  # NAME, then the expected rows on stdin, compared with the rest
+  local name=$1 expected actual
+  expected=$(sort)
+  actual=$(cat "$work/actual")
+  if [ "$expected" = "$actual" ]; then
+    echo "ok $name"
+  else
+    echo "FAIL $name"
+    diff <(echo "$expected") <(echo "$actual") | sed 's/^/  /'
+    status=1
+  fi
+}
+
+card='SOFTWARE\Microsoft\Cryptography\Calais\SmartCards\VELA G3 ReadOnly'
+settings='SOFTWARE\Norvantis\CardMiniDriverRO'
+size=$(stat -c %s "$dll")
+
+# Only the system directory, which is System32 on 32-bit Windows.
+rows Directory 1 2 3 >"$work/actual"
+expect directories <<EOF
+SystemFolder	TARGETDIR	.
+TARGETDIR		SourceDir
+EOF
+# Component, directory, attributes: none 64-bit (256); 4 has a registry key
+# path; 16 is permanent.
+rows Component 1 3 4 >"$work/actual"
+expect components <<EOF
+CardRegistration32	TARGETDIR	4
+ModuleX86	SystemFolder	0
+Settings	TARGETDIR	20
+EOF
+rows File 2 3 4 5 6 >"$work/actual"
+expect files <<EOF
+ModuleX86	vela3ro.dll	$size	$version.0	1031
+EOF
+rows Registry 2 3 4 5 6 >"$work/actual"
+expect registry <<EOF
+2	$card	80000001	vela3ro.dll	CardRegistration32
+2	$card	ATR	#x3B8A018056454C414733009000F1	CardRegistration32
+2	$card	ATRMask	#xFFFFFFFFFFFFFFFFFFFF00FFFF00	CardRegistration32
+2	$card	Crypto Provider	Microsoft Base Smart Card Crypto Provider	CardRegistration32
+2	$card	Smart Card Key Storage Provider	Microsoft Smart Card Key Storage Provider	CardRegistration32
+2	$settings	CacheMode	[VELA_CACHEMODE]	Settings
+2	$settings	LogAPDU	[VELA_LOGAPDU]	Settings
+2	$settings	LogLevel	[VELA_LOGLEVEL]	Settings
+2	$settings	LogPath	[VELA_LOGPATH]	Settings
+2	$settings	UserPCP	[VELA_USERPCP]	Settings
+2	$settings	usePinPad	[VELA_USEPINPAD]	Settings
+EOF
+# Each setting's property starts at its default and takes the value found
+# (type 2: raw, in the 32-bit view).
+rows AppSearch 1 2 >"$work/found"
+join -t $'\t' -1 2 -2 1 -o 1.1,2.2,2.3,2.4 <(sort -t $'\t' -k 2 "$work/found") \
+  <(rows RegLocator 1 3 4 5 | sort -t $'\t' -k 1) | sort >"$work/searches"
+join -t $'\t' <(cat "$work/searches") <(rows Property 1 2) | cut -f 1,3- | sort >"$work/actual"
+expect settings-defaults <<EOF
+VELA_CACHEMODE	CacheMode	2	3
+VELA_LOGAPDU	LogAPDU	2	FALSE
+VELA_LOGLEVEL	LogLevel	2	0
+VELA_LOGPATH	LogPath	2	C:\Windows\Temp\\
+VELA_USEPINPAD	usePinPad	2	FALSE
+VELA_USERPCP	UserPCP	2	0
+EOF
+rows LaunchCondition 1 >"$work/actual"
+expect launch-conditions <<EOF
+NOT VersionNT64
+NOT WIX_DOWNGRADE_DETECTED
+EOF
+# Older versions of this package are replaced, newer ones detected (and
+# refused by the launch condition).
+upgrade_code=$(rows Property 1 2 | sed -n 's/^UpgradeCode\t//p')
+rows Upgrade 1 2 3 5 7 >"$work/actual"
+expect upgrades <<EOF
+$upgrade_code		$version	1	WIX_UPGRADE_DETECTED
+$upgrade_code	$version		2	WIX_DOWNGRADE_DETECTED
+EOF
+rows Property 1 2 | grep -E '^(ProductVersion|ALLUSERS)'$'\t' >"$work/actual"
+expect properties <<EOF
+ALLUSERS	1
+ProductVersion	$version
+EOF
+template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
+[ "${template%%;*}" = Intel ] && echo "ok platform-intel" || { echo "FAIL platform: $template"; status=1; }
+
+# The file in the package's cabinet is the build's DLL.
+msiextract -C "$work/extracted" "$msi" >/dev/null
+if cmp "$work/extracted/vela3ro.dll" "$dll"; then echo "ok packed-dll"; else echo "FAIL packed-dll"; status=1; fi
+exit $status
