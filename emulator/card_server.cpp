@@ -32,6 +32,10 @@ bool ReadExact(int fd, std::uint8_t* buffer, std::size_t size, const std::atomic
     const ssize_t n = recv(fd, buffer + done, size - done, 0);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
+    // vpcd writes a frame's length and payload apart: a delayed
+    // acknowledgement of the length would hold the payload back (Nagle).
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   }
   return true;
 }

@@ -1,5 +1,7 @@
 // vela-card: personalises an emulated VELA card and serves it to pcscd (vpcd)
 // and/or on a loopback TCP port until SIGTERM or SIGINT. See README.md.
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -41,6 +43,7 @@ const char* kUsage =
     "  --no-vpcd                do not connect to vpcd\n"
     "  --tcp PORT               also listen on 127.0.0.1:PORT (0: any free port)\n"
     "  --trace FILE             append the APDU trace to FILE\n"
+    "  --ca-cert FILE           write the test CA's certificate (PEM) to FILE\n"
     "  --pinpad                 act as a PIN-pad reader (SCardControl over TCP)\n"
     "  --pinpad-features F      direct (default), start-finish or none\n"
     "  --pinpad-pin PIN         what is typed on the pad (default the user PIN)\n"
@@ -58,6 +61,7 @@ struct Options {
   bool vpcd = true;
   int tcpPort = -1;
   std::string trace;
+  std::string caCertificate;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -79,7 +83,7 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
 const std::vector<std::string> kValued = {"serial", "seed", "user-pin", "unblock-code", "tries", "cert-size",
-                                          "key-template", "answer", "drop-after", "config", "vpcd", "tcp", "trace", "pinpad-features",
+                                          "key-template", "answer", "drop-after", "config", "vpcd", "tcp", "trace", "ca-cert", "pinpad-features",
                                           "pinpad-pin", "pinpad-delay-ms", "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
@@ -89,6 +93,18 @@ bool TakesValue(const std::string& name) {
 }
 
 void ApplyConfig(Options& o, const std::string& path);
+
+// What a TLS peer needs to trust the card's certificates.
+void WriteCaCertificate(const vela::emu::VelaCard& card, const std::string& path) {
+  const vela::emu::Bytes& der = card.CaCertificate();
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
+                                                           X509_free);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "w"), std::fclose);
+  if (!certificate || !file || PEM_write_X509(file.get(), certificate.get()) != 1) {
+    throw std::runtime_error("cannot write the CA certificate to " + path);
+  }
+}
 
 void Apply(Options& o, const std::string& name, const std::string& value) {
   auto& p = o.card;
@@ -143,6 +159,8 @@ void Apply(Options& o, const std::string& name, const std::string& value) {
     o.tcpPort = static_cast<int>(Number(name, value, 65535));
   } else if (name == "trace") {
     o.trace = value;
+  } else if (name == "ca-cert") {
+    o.caCertificate = value;
   } else if (name == "pinpad") {
     o.pinpad = true;
   } else if (name == "pinpad-features") {
@@ -216,6 +234,7 @@ int main(int argc, char** argv) {
   try {
     card = std::make_unique<vela::emu::VelaCard>(o.card);
     if (!o.trace.empty()) card->SetTraceFile(o.trace);
+    if (!o.caCertificate.empty()) WriteCaCertificate(*card, o.caCertificate);
   } catch (const std::exception& e) {
     Fail(e.what());
   }

@@ -12,13 +12,18 @@
 #       card is used and nothing is started.
 #   scripts/emulated-card.sh stop STATE_DIR
 #       stops what start noted, and nothing else.
+#   scripts/emulated-card.sh pull STATE_DIR
+#       takes the card out of the reader (stops the card that start noted,
+#       leaves pcscd running); returns once the reader shows no card.
+#   scripts/emulated-card.sh insert STATE_DIR VELA_CARD [vela-card options]
+#       puts a card in again after pull; stop still stops what start noted.
 set -euo pipefail
 
 reader="Virtual PCD 00 00"
 vpcd_port=35963
 
 usage() {
-  echo "usage: $0 start|ensure STATE_DIR VELA_CARD [vela-card options] | stop STATE_DIR" >&2
+  echo "usage: $0 start|ensure|insert STATE_DIR VELA_CARD [vela-card options] | stop|pull STATE_DIR" >&2
   exit 2
 }
 
@@ -88,6 +93,13 @@ start() {
     echo "emulated-card: pcscd runs without the vpcd reader (is vsmartcard-vpcd installed? then restart pcscd)" >&2
     exit 1
   fi
+  launch_card "$state" "$card" "$@"
+}
+
+# Starts VELA_CARD on the vpcd reader and notes it in STATE_DIR.
+launch_card() {
+  local state=$1 card=$2 i
+  shift 2
   if vpcd_has_card; then
     echo "emulated-card: another card is already connected to the vpcd reader" >&2
     exit 1
@@ -132,6 +144,29 @@ stop() {
   rm -f "$state/pcscd.pid"
 }
 
+pull() {
+  local state=$1 pid i
+  if pid=$(noted_pid "$state/card.pid"); then stop_pid "$pid"; fi
+  rm -f "$state/card.pid"
+  for i in $(seq 100); do
+    reader_shows_card || break
+    sleep 0.1
+  done
+  ! reader_shows_card || { echo "emulated-card: \"$reader\" still shows a card" >&2; exit 1; }
+  echo "emulated-card: card taken out of \"$reader\""
+}
+
+insert() {
+  local state=$1 card=$2
+  shift 2
+  state=$(cd "$state" && pwd)
+  if noted_pid "$state/card.pid" >/dev/null; then
+    echo "emulated-card: a card started from $state still runs; pull it first" >&2
+    exit 1
+  fi
+  launch_card "$state" "$card" "$@"
+}
+
 ensure() {
   if pidof pcscd >/dev/null && vpcd_has_card && reader_shows_card; then
     echo "emulated-card: using the card already in \"$reader\""
@@ -144,5 +179,7 @@ case "${1:-}" in
   start) [ $# -ge 3 ] || usage; shift; start "$@" ;;
   ensure) [ $# -ge 3 ] || usage; shift; ensure "$@" ;;
   stop) [ $# -eq 2 ] || usage; stop "$2" ;;
+  pull) [ $# -eq 2 ] || usage; pull "$2" ;;
+  insert) [ $# -ge 3 ] || usage; shift; insert "$@" ;;
   *) usage ;;
 esac

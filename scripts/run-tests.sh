@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds every target and runs the
-# unit (sanitizers), pcsc (pcscd + vpcd + emulated card) and wine tiers.
+# unit (sanitizers), pcsc (pcscd + vpcd + emulated card), pkcs11 and wine tiers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -27,6 +27,10 @@ cmake --build --preset linux -j "$jobs"
 # the trap stops them too when ctest itself is cut short.
 trap 'scripts/emulated-card.sh stop build/linux/tests/pcsc/card' EXIT
 ctest --test-dir build/linux -L pcsc --no-tests=error --output-on-failure || status=1
+
+echo "== pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, OpenSSH, through pcscd)"
+trap 'scripts/emulated-card.sh stop build/linux/tests/pkcs11/card; scripts/emulated-card.sh stop build/linux/tests/pcsc/card' EXIT
+ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
 
 echo "== wine tier (vela3ro.dll under Wine, on the emulated card)"
 if cmake --preset linux -G Ninja >/dev/null && cmake --build --preset linux -j "$jobs" --target vela-card &&

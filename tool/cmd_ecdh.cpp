@@ -14,9 +14,9 @@
 #include <cstring>
 #include <memory>
 
+#include "host/result_names.h"
 #include "tool/command.h"
 #include "tool/pin_entry.h"
-#include "tool/result_names.h"
 
 namespace vela::tool {
 namespace {

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <memory>
 
+#include "host/result_names.h"
 #include "tool/command.h"
-#include "tool/result_names.h"
 
 namespace vela::tool {
 namespace {

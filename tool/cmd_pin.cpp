@@ -6,8 +6,8 @@
 #include <iostream>
 
 #include <openssl/crypto.h>
+#include "host/result_names.h"
 #include "tool/pin_entry.h"
-#include "tool/result_names.h"
 
 namespace vela::tool {
 

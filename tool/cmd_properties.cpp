@@ -5,9 +5,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "host/result_names.h"
 #include "platform/reg_file.h"
 #include "tool/command.h"
-#include "tool/result_names.h"
 
 namespace vela::tool {
 namespace {

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <memory>
 
+#include "host/result_names.h"
 #include "tool/pin_entry.h"
-#include "tool/result_names.h"
 
 namespace vela::tool {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <map>
 
-#include "tool/result_names.h"
+#include "host/result_names.h"
 
 namespace vela::tool {
 

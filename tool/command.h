@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/minidriver_abi.h"
-#include "tool/module_host.h"
-#include "tool/pcsc_connection.h"
+#include "host/module_host.h"
+#include "host/pcsc_connection.h"
 #include "tool/report.h"
 
 namespace vela::tool {

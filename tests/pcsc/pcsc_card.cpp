@@ -5,7 +5,7 @@
 #include <fstream>
 #include <thread>
 
-#include "tool/result_names.h"
+#include "host/result_names.h"
 
 namespace vela::pcsc_test {
 

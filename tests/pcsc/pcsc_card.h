@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tool/module_host.h"
-#include "tool/pcsc_connection.h"
+#include "host/module_host.h"
+#include "host/pcsc_connection.h"
 
 namespace vela::pcsc_test {
 

@@ -1,5 +1,6 @@
 #include "openssl_reference.h"
 
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -38,11 +39,24 @@ Bytes ReferenceHmac(const std::string& name, const Bytes& key, const Bytes& data
   return out;
 }
 
-Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length) {
-  EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
-  if (kdf == nullptr) throw std::runtime_error("no TLS1-PRF");
+namespace {
+
+// `length` bytes of the OpenSSL KDF `name` with these parameters.
+Bytes RunKdf(const char* name, OSSL_PARAM* params, std::size_t length) {
+  EVP_KDF* kdf = EVP_KDF_fetch(nullptr, name, nullptr);
+  if (kdf == nullptr) throw std::runtime_error(std::string("no ") + name);
   EVP_KDF_CTX* context = EVP_KDF_CTX_new(kdf);
   EVP_KDF_free(kdf);
+  Bytes out(length);
+  const int ok = EVP_KDF_derive(context, out.data(), out.size(), params);
+  EVP_KDF_CTX_free(context);
+  if (ok != 1) throw std::runtime_error(std::string(name) + " failed");
+  return out;
+}
+
+}  // namespace
+
+Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length) {
   std::string digestName = digest;
   Bytes secretCopy = secret;
   Bytes seedCopy = seed;
@@ -52,11 +66,51 @@ Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Byte
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SEED, seedCopy.data(), seedCopy.size()),
       OSSL_PARAM_construct_end(),
   };
-  Bytes out(length);
-  const int ok = EVP_KDF_derive(context, out.data(), out.size(), params);
-  EVP_KDF_CTX_free(context);
-  if (ok != 1) throw std::runtime_error("TLS1-PRF failed");
-  return out;
+  return RunKdf("TLS1-PRF", params, length);
+}
+
+Bytes ReferenceX963Kdf(const std::string& digest, const Bytes& secret, const Bytes& sharedInfo, std::size_t length) {
+  std::string digestName = digest;
+  Bytes secretCopy = secret;
+  Bytes infoCopy = sharedInfo;
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digestName.data(), 0),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, secretCopy.data(), secretCopy.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, infoCopy.data(), infoCopy.size()),
+      OSSL_PARAM_construct_end(),
+  };
+  return RunKdf("X963KDF", params, length);
+}
+
+Bytes ReferenceAgree(EVP_PKEY* own, EVP_PKEY* peer) {
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(own, nullptr);
+  std::size_t length = 0;
+  Bytes secret;
+  if (context != nullptr && EVP_PKEY_derive_init(context) == 1 && EVP_PKEY_derive_set_peer(context, peer) == 1 &&
+      EVP_PKEY_derive(context, nullptr, &length) == 1) {
+    secret.resize(length);
+    if (EVP_PKEY_derive(context, secret.data(), &length) != 1) length = 0;
+    secret.resize(length);
+  }
+  EVP_PKEY_CTX_free(context);
+  if (secret.empty()) throw std::runtime_error("ECDH failed");
+  return secret;
+}
+
+bool ReferenceEcdsaVerify(EVP_PKEY* key, const Bytes& hash, const Bytes& signature) {
+  if (signature.empty() || signature.size() % 2 != 0) return false;
+  const int half = static_cast<int>(signature.size() / 2);
+  ECDSA_SIG* sig = ECDSA_SIG_new();
+  ECDSA_SIG_set0(sig, BN_bin2bn(signature.data(), half, nullptr), BN_bin2bn(signature.data() + half, half, nullptr));
+  unsigned char* der = nullptr;
+  const int derLength = i2d_ECDSA_SIG(sig, &der);
+  ECDSA_SIG_free(sig);
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key, nullptr);
+  const bool ok = derLength > 0 && context != nullptr && EVP_PKEY_verify_init(context) == 1 &&
+                  EVP_PKEY_verify(context, der, static_cast<std::size_t>(derLength), hash.data(), hash.size()) == 1;
+  EVP_PKEY_CTX_free(context);
+  OPENSSL_free(der);
+  return ok;
 }
 
 void PkeyFree::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }

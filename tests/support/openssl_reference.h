@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+
 namespace vela::test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -24,6 +26,12 @@ Bytes ReferenceHmac(const std::string& name, const Bytes& key, const Bytes& data
 // TLS1-PRF with `digest` ("MD5-SHA1" is TLS 1.0; another digest gives its
 // P_hash alone) over `seed` (the label and seed already joined).
 Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length);
+// ANSI X9.63 KDF (X963KDF) of `secret` with `sharedInfo`.
+Bytes ReferenceX963Kdf(const std::string& digest, const Bytes& secret, const Bytes& sharedInfo, std::size_t length);
+// The ECDH shared X coordinate of a key pair and a peer's public key.
+Bytes ReferenceAgree(EVP_PKEY* own, EVP_PKEY* peer);
+// Whether r || s is an ECDSA signature of `hash` under `key`.
+bool ReferenceEcdsaVerify(EVP_PKEY* key, const Bytes& hash, const Bytes& signature);
 
 // A new P-256 key pair, for the peer of an agreement.
 Pkey FreshPeerKey();

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "host/result_names.h"
 #include "tool/command.h"
 #include "tool/report.h"
-#include "tool/result_names.h"
 
 namespace vela::host {
 namespace {

@@ -23,6 +23,20 @@ class PcscConnection {
   std::uint32_t Connect(const std::string& reader);
   // Leaves the card as it is; a no-op without a card handle.
   void Disconnect();
+  // Disconnects and releases the context (a service that restarted makes
+  // the old one useless); Establish makes a new one.
+  void Release();
+
+  // Whether a card sits in `reader`, without connecting to it.
+  std::uint32_t ReaderHasCard(const std::string& reader, bool* present);
+  // 0 while the connected card is still the one connected to; otherwise the
+  // PC/SC code that says why not (SCARD_W_REMOVED_CARD, SCARD_W_RESET_CARD).
+  std::uint32_t CardState();
+  // SCardReconnect on the card handle, resetting the card or leaving it.
+  std::uint32_t Reconnect(bool reset);
+  // Keeps other programs off the card between the two calls.
+  std::uint32_t BeginTransaction();
+  void EndTransaction();
 
   // The handles as the minidriver interface carries them (8 bytes each).
   std::uintptr_t context() const { return context_; }

@@ -58,12 +58,17 @@ class Module {
 // one folder up), or of an installed layout (../lib); else the bare name, for
 // the standard library path.
 std::string DefaultModulePath();
+// The same search from `directory` (a host library's own folder, say).
+std::string ModulePathNear(const std::string& directory);
 
 // One card as a host holds it. The handles and the ATR come from the caller's
 // PC/SC connection, which must outlive this record.
 class CardHost {
  public:
   CardHost(const Module& module, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,
+           DWORD version = CARD_DATA_VERSION_SEVEN);
+  // The same with the module's entry itself, however it was found.
+  CardHost(AcquireFunction acquire, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,
            DWORD version = CARD_DATA_VERSION_SEVEN);
   ~CardHost();
   CardHost(const CardHost&) = delete;
@@ -78,7 +83,7 @@ class CardHost {
   CARD_DATA* operator->() { return &data_; }
 
  private:
-  const Module& module_;
+  AcquireFunction acquire_;
   std::vector<BYTE> atr_;
   std::u16string cardName_ = u"VELA generation 3";
   CARD_DATA data_{};

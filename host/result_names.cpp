@@ -1,4 +1,4 @@
-#include "tool/result_names.h"
+#include "host/result_names.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "tool/module_host.h"
+#include "host/module_host.h"
 
 #include <dlfcn.h>
 
@@ -86,22 +86,29 @@ std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error
 Module::~Module() { dlclose(handle_); }
 
 std::string DefaultModulePath() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? kModuleFile : ModulePathNear(exe.parent_path().string());
+}
+
+std::string ModulePathNear(const std::string& directory) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    const fs::path dir = exe.parent_path();
-    for (const fs::path& candidate : {dir / kModuleFile, dir.parent_path() / kModuleFile,
-                                      dir.parent_path() / "lib" / kModuleFile}) {
-      if (fs::is_regular_file(candidate, ec)) return candidate.string();
-    }
+  const fs::path dir(directory);
+  for (const fs::path& candidate : {dir / kModuleFile, dir.parent_path() / kModuleFile,
+                                    dir.parent_path() / "lib" / kModuleFile}) {
+    if (fs::is_regular_file(candidate, ec)) return candidate.string();
   }
   return kModuleFile;
 }
 
 CardHost::CardHost(const Module& module, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,
                    DWORD version)
-    : module_(module), atr_(std::move(atr)) {
+    : CardHost(module.acquire(), context, card, std::move(atr), version) {}
+
+CardHost::CardHost(AcquireFunction acquire, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,
+                   DWORD version)
+    : acquire_(acquire), atr_(std::move(atr)) {
   data_.dwVersion = version;
   data_.pbAtr = atr_.data();
   data_.cbAtr = static_cast<DWORD>(atr_.size());
@@ -116,7 +123,7 @@ CardHost::CardHost(const Module& module, std::uintptr_t context, std::uintptr_t 
 
 CardHost::~CardHost() { Delete(); }
 
-DWORD CardHost::Acquire(DWORD flags) { return module_.acquire()(&data_, flags); }
+DWORD CardHost::Acquire(DWORD flags) { return acquire_(&data_, flags); }
 
 DWORD CardHost::Delete() {
   if (!acquired() || data_.pfnCardDeleteContext == nullptr) return 0;

@@ -1,4 +1,4 @@
-#include "tool/pcsc_connection.h"
+#include "host/pcsc_connection.h"
 
 #include <PCSC/reader.h>
 #include <PCSC/winscard.h>
@@ -17,9 +17,13 @@ SCARDHANDLE AsCard(std::uintptr_t value) { return static_cast<SCARDHANDLE>(value
 
 }  // namespace
 
-PcscConnection::~PcscConnection() {
+PcscConnection::~PcscConnection() { Release(); }
+
+void PcscConnection::Release() {
   Disconnect();
   if (established_) SCardReleaseContext(AsContext(context_));
+  established_ = false;
+  context_ = 0;
 }
 
 std::uint32_t PcscConnection::Establish() {
@@ -82,6 +86,44 @@ void PcscConnection::Disconnect() {
   connected_ = false;
   card_ = 0;
   atr_.clear();
+}
+
+std::uint32_t PcscConnection::ReaderHasCard(const std::string& reader, bool* present) {
+  *present = false;
+  SCARD_READERSTATE state{};
+  state.szReader = reader.c_str();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  const LONG rc = SCardGetStatusChange(AsContext(context_), 0, &state, 1);
+  // A zero timeout answers at once; the time-out code only says nothing changed.
+  if (rc != SCARD_S_SUCCESS && rc != static_cast<LONG>(SCARD_E_TIMEOUT)) return Code(rc);
+  *present = (state.dwEventState & SCARD_STATE_PRESENT) != 0 && (state.dwEventState & SCARD_STATE_MUTE) == 0;
+  return 0;
+}
+
+std::uint32_t PcscConnection::CardState() {
+  if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
+  DWORD readerLength = 0;
+  DWORD state = 0;
+  DWORD protocol = 0;
+  BYTE atr[MAX_ATR_SIZE];
+  DWORD atrLength = sizeof(atr);
+  return Code(SCardStatus(AsCard(card_), nullptr, &readerLength, &state, &protocol, atr, &atrLength));
+}
+
+std::uint32_t PcscConnection::Reconnect(bool reset) {
+  if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
+  DWORD protocol = 0;
+  return Code(SCardReconnect(AsCard(card_), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                             reset ? SCARD_RESET_CARD : SCARD_LEAVE_CARD, &protocol));
+}
+
+std::uint32_t PcscConnection::BeginTransaction() {
+  if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
+  return Code(SCardBeginTransaction(AsCard(card_)));
+}
+
+void PcscConnection::EndTransaction() {
+  if (connected_) SCardEndTransaction(AsCard(card_), SCARD_LEAVE_CARD);
 }
 
 std::uint32_t ReaderFeatureList(std::uintptr_t card, std::vector<std::uint8_t>* reply) {

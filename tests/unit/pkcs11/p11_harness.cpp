@@ -1,0 +1,216 @@
+#include "p11_harness.h"
+
+#include <cstring>
+
+#include "core/minidriver_abi.h"
+#include "host/module_host.h"
+#include "pkcs11/reader_port.h"
+
+extern "C" vela::DWORD CardAcquireContext(vela::PCARD_DATA, vela::DWORD);
+
+namespace vela::test {
+namespace {
+
+class RackLink : public pkcs11::CardLink {
+ public:
+  RackLink(std::string reader, std::uint64_t insertion, std::uint64_t resets, std::uintptr_t card)
+      : reader_(std::move(reader)), insertion_(insertion), resets_(resets), card_(card) {}
+
+  std::uintptr_t context() const override { return 0x5C; }
+  std::uintptr_t card() const override { return card_; }
+  const std::vector<std::uint8_t>& atr() const override { return emu::VelaCard::Atr(); }
+
+  std::uint32_t State() override {
+    CardRack& rack = CardRack::Get();
+    std::lock_guard lock(rack.mutex);
+    const auto entry = rack.entries.find(reader_);
+    if (entry == rack.entries.end() || !entry->second.card || entry->second.insertion != insertion_) {
+      return SCARD_W_REMOVED_CARD;
+    }
+    return entry->second.resets != resets_ ? SCARD_W_RESET_CARD : 0;
+  }
+  std::uint32_t Reconnect() override { return Take(false); }
+  std::uint32_t Reset() override { return Take(true); }
+  std::uint32_t BeginTransaction() override {
+    const std::uint32_t state = State();
+    if (state != 0) return state;
+    std::lock_guard lock(CardRack::Get().mutex);
+    ++CardRack::Get().transactions;
+    return 0;
+  }
+  void EndTransaction() override {
+    std::lock_guard lock(CardRack::Get().mutex);
+    --CardRack::Get().transactions;
+  }
+
+ private:
+  std::uint32_t Take(bool reset) {
+    CardRack& rack = CardRack::Get();
+    std::lock_guard lock(rack.mutex);
+    const auto entry = rack.entries.find(reader_);
+    if (entry == rack.entries.end() || !entry->second.card || entry->second.insertion != insertion_) {
+      return SCARD_W_REMOVED_CARD;
+    }
+    if (reset) {
+      (*entry->second.card)->Reset();
+      ++entry->second.resets;
+    }
+    resets_ = entry->second.resets;
+    return 0;
+  }
+
+  std::string reader_;
+  std::uint64_t insertion_;
+  std::uint64_t resets_;
+  std::uintptr_t card_;
+};
+
+class RackPort : public pkcs11::ReaderPort {
+ public:
+  std::uint32_t ListReaders(std::vector<std::string>* readers) override {
+    *readers = CardRack::Get().Readers();
+    return 0;
+  }
+  std::uint32_t CardPresent(const std::string& reader, bool* present) override {
+    *present = CardRack::Get().Card(reader) != nullptr;
+    return 0;
+  }
+  std::uint32_t Connect(const std::string& reader, std::unique_ptr<pkcs11::CardLink>* link) override {
+    CardRack& rack = CardRack::Get();
+    std::lock_guard lock(rack.mutex);
+    const auto entry = rack.entries.find(reader);
+    if (entry == rack.entries.end() || !entry->second.card) return SCARD_E_NO_SMARTCARD;
+    *link = std::make_unique<RackLink>(reader, entry->second.insertion, entry->second.resets,
+                                       entry->second.card->handle());
+    return 0;
+  }
+  host::AcquireFunction acquire() const override { return CardAcquireContext; }
+};
+
+}  // namespace
+
+CardRack& CardRack::Get() {
+  static CardRack rack;
+  return rack;
+}
+
+void CardRack::Clear() {
+  std::lock_guard lock(mutex);
+  entries.clear();
+  transactions = 0;
+}
+
+void CardRack::AddReader(const std::string& reader) {
+  std::lock_guard lock(mutex);
+  entries[reader];
+}
+
+EmulatedCard& CardRack::Insert(const std::string& reader, emu::Personalisation personalisation) {
+  std::lock_guard lock(mutex);
+  Entry& entry = entries[reader];
+  entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
+  entry.insertion = ++insertions;
+  entry.resets = 0;
+  return *entry.card;
+}
+
+void CardRack::Pull(const std::string& reader) {
+  std::lock_guard lock(mutex);
+  entries[reader].card.reset();
+}
+
+void CardRack::ResetByAnotherProgram(const std::string& reader) {
+  std::lock_guard lock(mutex);
+  Entry& entry = entries.at(reader);
+  (*entry.card)->Reset();
+  ++entry.resets;
+}
+
+EmulatedCard* CardRack::Card(const std::string& reader) {
+  std::lock_guard lock(mutex);
+  const auto entry = entries.find(reader);
+  return entry == entries.end() ? nullptr : entry->second.card.get();
+}
+
+std::vector<std::string> CardRack::Readers() {
+  std::lock_guard lock(mutex);
+  std::vector<std::string> readers;
+  for (const auto& [name, entry] : entries) readers.push_back(name);
+  return readers;
+}
+
+int CardRack::OpenTransactions() {
+  std::lock_guard lock(mutex);
+  return transactions;
+}
+
+void P11Test::SetUp() {
+  liveBefore_ = host::HostHeap::Live();
+  CardRack::Get().Clear();
+  CardRack::Get().Insert(kReader, personalisation_);
+  ASSERT_EQ(C_GetFunctionList(&functions_), CKR_OK);
+  if (initialise_) {
+    ASSERT_EQ(functions_->C_Initialize(nullptr), CKR_OK);
+  }
+}
+
+void P11Test::TearDown() {
+  if (initialise_) {
+    const CK_RV rv = functions_->C_Finalize(nullptr);
+    EXPECT_TRUE(rv == CKR_OK || rv == CKR_CRYPTOKI_NOT_INITIALIZED) << rv;
+  }
+  EXPECT_EQ(CardRack::Get().OpenTransactions(), 0) << "a transaction was left open";
+  CardRack::Get().Clear();
+  EXPECT_EQ(host::HostHeap::Live(), liveBefore_) << "host blocks left over";
+}
+
+CK_SESSION_HANDLE P11Test::Open(bool readWrite) {
+  CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+  const CK_FLAGS flags = CKF_SERIAL_SESSION | (readWrite ? CKF_RW_SESSION : 0);
+  EXPECT_EQ(functions_->C_OpenSession(slot(), flags, nullptr, nullptr, &session), CKR_OK);
+  return session;
+}
+
+void P11Test::Login(CK_SESSION_HANDLE session, const std::string& pin) {
+  std::string bytes = pin;
+  ASSERT_EQ(functions_->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(bytes.data()), bytes.size()),
+            CKR_OK);
+}
+
+std::vector<CK_OBJECT_HANDLE> P11Test::Find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> pattern) {
+  std::vector<CK_OBJECT_HANDLE> found;
+  EXPECT_EQ(functions_->C_FindObjectsInit(session, pattern.data(), pattern.size()), CKR_OK);
+  CK_OBJECT_HANDLE handles[5];
+  CK_ULONG count = 0;
+  do {
+    EXPECT_EQ(functions_->C_FindObjects(session, handles, 5, &count), CKR_OK);
+    found.insert(found.end(), handles, handles + count);
+  } while (count == 5);
+  EXPECT_EQ(functions_->C_FindObjectsFinal(session), CKR_OK);
+  return found;
+}
+
+CK_OBJECT_HANDLE P11Test::Object(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, int container) {
+  CK_BYTE id = static_cast<CK_BYTE>(container);
+  const std::vector<CK_OBJECT_HANDLE> found =
+      Find(session, {{CKA_CLASS, &objectClass, sizeof(objectClass)}, {CKA_ID, &id, 1}});
+  return found.size() == 1 ? found.front() : CK_INVALID_HANDLE;
+}
+
+std::vector<std::uint8_t> P11Test::Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                             CK_ATTRIBUTE_TYPE type) {
+  CK_ATTRIBUTE attribute{type, nullptr, 0};
+  if (functions_->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) return {};
+  std::vector<std::uint8_t> value(attribute.ulValueLen);
+  attribute.pValue = value.data();
+  EXPECT_EQ(functions_->C_GetAttributeValue(session, object, &attribute, 1), CKR_OK);
+  return value;
+}
+
+}  // namespace vela::test
+
+namespace vela::pkcs11 {
+
+std::unique_ptr<ReaderPort> MakeReaderPort(std::string*) { return std::make_unique<test::RackPort>(); }
+
+}  // namespace vela::pkcs11
