@@ -4,6 +4,8 @@
 #   vela3ro-VERSION-x86.msi   for 32-bit Windows
 #   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug
 #   vela3ro.reg, vela3ro-remove.reg   the manual install of the x64 DLL
+#   vela3ro_VERSION_amd64.deb the Linux module, the PKCS#11 module with its
+#                             p11-kit registration, vela3ro-tool
 # The DLLs and the packages are signed when a certificate is given (options
 # or environment as for scripts/sign.sh); otherwise they stay unsigned and
 # scripts/sign.sh says so.
@@ -48,6 +50,14 @@ windows_release() {
   cp "$root/install/vela3ro.reg" "$root/install/vela3ro-remove.reg" "$dist/"
 }
 
+# The Debian package, made by CPack from the linux preset's build.
+linux_release() {
+  [ -f "$root/build/linux/CMakeCache.txt" ] || cmake -S "$root" --preset linux -G Ninja >/dev/null
+  (cd "$root" && cmake --build --preset linux --target vela3ro vela3ro-pkcs11 vela3ro-tool -j "$(nproc)")
+  cpack --config "$root/build/linux/CPackConfig.cmake" -B "$root/build/linux/package" >/dev/null
+  cp "$root/build/linux/package/vela3ro_${version}_amd64.deb" "$dist/"
+}
+
 write_checksums() {
   (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 }
@@ -60,8 +70,7 @@ fi
 rm -rf "$dist"
 mkdir -p "$dist"
 windows_release
-# Further release steps (the Linux package) put their files into $dist here,
-# before the checksums.
+linux_release
 write_checksums
 echo "release $version in $dist:"
 (cd "$dist" && find . -type f | sed 's|^\./|  |' | LC_ALL=C sort)
