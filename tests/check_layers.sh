@@ -20,7 +20,7 @@ declare -A allowed=(
   [keys]="keys card crypto core platform"
   [properties]="properties card crypto core platform"
   [frontend]="frontend files auth keys properties card crypto core platform"
-  [tool]="tool core/minidriver_abi.h platform/reg_file.h"
+  [tool]="tool core/minidriver_abi.h core/result_names.h platform/reg_file.h"
   [emulator]="emulator"
 )
 
