@@ -129,7 +129,8 @@ void LogProfile(const CardProfile& profile) {
   int defaultContainer = -1;
   for (std::size_t i = 0; i < kMaxContainers; ++i) {
     if (!profile.present(i)) continue;
-    present += (present.empty() ? "" : " ") + std::to_string(i);
+    if (!present.empty()) present += ' ';
+    present += std::to_string(i);
     if (defaultContainer < 0 && profile.containerStatus[i] == kContainerDefault) defaultContainer = static_cast<int>(i);
   }
   char serial[2 * kSerialNumberLength + 1];
