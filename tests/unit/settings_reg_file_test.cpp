@@ -173,7 +173,8 @@ TEST(RegFileTest, ManyDeletionsStayCheap) {
 }
 
 // The file at the registry's path as the module (and vela3ro-tool) reads
-// it: never blocking, regular files only, at most kMaxRegFileSize bytes.
+// it: never blocking, regular files only, at most kMaxRegFileSize bytes, and
+// its descriptor closed whatever the outcome.
 class RegFileReadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -184,6 +185,13 @@ class RegFileReadTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string dir_;
 };
+
+// The descriptors this process holds open.
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
 
 std::string ExportOfSize(std::size_t size) {
   std::string text = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"CacheMode\"=\"1\"\r\n;";
@@ -221,6 +229,7 @@ TEST_F(RegFileReadTest, OnlyRegularFilesUpToTheLimitAreRead) {
     std::filesystem::remove_all(path);
     std::filesystem::remove_all(dir_ + "/real.reg");
     c.make();
+    const std::size_t descriptors = OpenDescriptors();
     auto loaded = std::make_shared<platform::LoadedRegFile>();
     const bool finished = FinishesWithin(30, [loaded, path] { *loaded = platform::ReadRegFile(path.c_str()); });
     if (!finished) {
@@ -232,6 +241,7 @@ TEST_F(RegFileReadTest, OnlyRegularFilesUpToTheLimitAreRead) {
     }
     EXPECT_EQ(loaded->status, c.status);
     EXPECT_EQ(loaded->file.has_value(), c.status == RegFileStatus::kRead);
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "a descriptor left open";
     if (loaded->file) {
       const std::vector<std::uint8_t>* value = loaded->file->Value("HKEY_LOCAL_MACHINE\\SOFTWARE\\A", "CacheMode");
       ASSERT_NE(value, nullptr);
