@@ -66,8 +66,7 @@ ReaderFeatures QueryReaderFeatures(const CARD_DATA* cardData) {
 }
 
 bool ReaderCanVerifyPin(const CARD_DATA* cardData) {
-  const ReaderFeatures features = QueryReaderFeatures(cardData);
-  return features.verifyPinDirect != 0 || features.verifyPinStart != 0;
+  return CanVerifyPin(QueryReaderFeatures(cardData));
 }
 
 std::array<BYTE, kPinVerifyBlockLength> PinVerifyBlock(BYTE pinRef) {

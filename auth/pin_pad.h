@@ -24,6 +24,11 @@ inline constexpr std::size_t kPinVerifyBlockLength = 23;
 // is no record or the reader refuses.
 ReaderFeatures QueryReaderFeatures(const CARD_DATA* cardData);
 
+// Whether features of a reader include verifying a PIN on its keypad.
+inline bool CanVerifyPin(const ReaderFeatures& features) {
+  return features.verifyPinDirect != 0 || features.verifyPinStart != 0;
+}
+
 // Whether the reader behind the card handle can verify a PIN on its keypad.
 bool ReaderCanVerifyPin(const CARD_DATA* cardData);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/log_file.h"
 #include "platform/system.h"
 
 namespace vela {
@@ -18,7 +19,9 @@ constexpr std::size_t kMaxSourceName = 79;
 // Every acquire writes these from its own thread; last writer wins.
 std::mutex directoryMutex;
 char directory[kMaxLogPath + 2] = {};  // the path, its separator, the zero
-std::atomic<int> level{kLogOff};
+// The file is opened for each line with sharing for readers only (Windows),
+// so the writers of one process take turns instead of losing lines.
+std::mutex fileMutex;
 
 const char* Tag(int lineLevel) {
   static const char* const tags[] = {"OFF", "ERR", "DBG", "INF", "---"};
@@ -53,32 +56,48 @@ void WriteLine(int lineLevel, const char* sourcePath, int sourceLine, bool blank
                 now.minute, now.second, platform::ProcessId(), platform::ThreadId(), Tag(lineLevel),
                 SourceName(sourcePath).c_str(), sourceLine);
   const std::string line = prefix + message + "\r\n";
-  std::FILE* file = std::fopen(LogFileName().c_str(), "ab");
-  if (file == nullptr) return;
-  // One write per line, so that lines of concurrent threads stay whole.
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fflush(file);
-  std::fclose(file);
+  const std::string name = LogFileName();
+  std::lock_guard lock(fileMutex);
+  (void)platform::AppendToLogFile(name.c_str(), line.data(), line.size());
+}
+
+// A ".." component could climb out of whatever directory the path names.
+bool ClimbsUp(const char* path) {
+  const auto separator = [](char c) { return c == '/' || c == '\\'; };
+  for (const char* p = path; *p != '\0'; ++p) {
+    if ((p == path || separator(p[-1])) && p[0] == '.' && p[1] == '.' && (p[2] == '\0' || separator(p[2]))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
+
+namespace log_state {
+std::atomic<int> level{kLogOff};
+}  // namespace log_state
 
 void SetLogDirectory(const char* path) {
   if (path == nullptr) return;
   const std::size_t length = std::strlen(path);
   // An empty path would name the root directory: keep the current one.
   if (length == 0 || length > kMaxLogPath) return;
+  // A relative path would put the log in the host's working directory.
+  if (!platform::IsAbsolutePath(path) || ClimbsUp(path)) return;
   const char separator = platform::PathSeparator();
   char updated[sizeof directory];
   std::memcpy(updated, path, length);
   std::size_t end = length;
   if (updated[end - 1] != separator) updated[end++] = separator;
   updated[end] = '\0';
-  {
-    std::lock_guard lock(directoryMutex);
-    std::memcpy(directory, updated, end + 1);
-  }
-  platform::MakeDirectory(updated);
+  std::lock_guard lock(directoryMutex);
+  std::memcpy(directory, updated, end + 1);
+}
+
+void CreateLogDirectory() {
+  const std::string path = LogDirectory();
+  platform::MakeDirectory(path.c_str());
 }
 
 std::string LogDirectory() {
@@ -86,8 +105,7 @@ std::string LogDirectory() {
   return directory[0] == '\0' ? std::string(platform::DefaultLogDirectory()) : std::string(directory);
 }
 
-void SetLogLevel(int newLevel) { level.store(newLevel); }
-int LogLevel() { return level.load(); }
+void SetLogLevel(int newLevel) { log_state::level.store(newLevel, std::memory_order_relaxed); }
 
 std::string LogFileName() {
   const platform::LocalTime now = platform::Now();

@@ -1,8 +1,9 @@
 // The diagnostic log: a text file per day and process in the log directory,
 // one tagged line per call. The directory and level are process-wide and
-// follow the most recent acquire.
+// follow the most recent acquire. Nothing secret is ever handed to it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,14 +15,21 @@ inline constexpr int kLogError = 1;
 inline constexpr int kLogDebug = 2;
 inline constexpr int kLogInfo = 3;
 
-// Sets the directory (a separator is appended unless the path ends in one)
-// and creates its last level. A null, empty or 256-character path changes
-// nothing.
+// Sets the directory (a separator is appended unless the path ends in one).
+// A null, empty, relative or 256-character path, or one with a ".."
+// component, changes nothing.
 void SetLogDirectory(const char* path);
 std::string LogDirectory();
+// Creates the last level of the log directory; done only when logging is on.
+void CreateLogDirectory();
+
+namespace log_state {
+extern std::atomic<int> level;
+}  // namespace log_state
 
 void SetLogLevel(int level);
-int LogLevel();
+// One relaxed atomic load: all an entry pays for the log while it is off.
+inline int LogLevel() { return log_state::level.load(std::memory_order_relaxed); }
 
 // Appends one line when `level` is at most the process-wide level; the line
 // is lost silently when the file cannot be written.

@@ -88,6 +88,8 @@ void ReadSettings(CardContext* context) {
   if (const int digit = SingleDigit(ReadString(key.handle(), "LogLevel")); digit >= 0) {
     context->logLevel = digit;
     SetLogLevel(digit);
+    // With logging off nothing, not even the directory, is made on disk.
+    if (digit > kLogOff) CreateLogDirectory();
   }
   if (IsTrue(ReadString(key.handle(), "usePinPad"))) context->pinPadInUse = true;
   if (IsTrue(ReadString(key.handle(), "LogAPDU"))) context->logApdu = true;

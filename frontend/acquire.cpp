@@ -1,6 +1,9 @@
 // The module's export: checks the host's record and the card, builds the
 // CardContext and writes the function table.
+#include <chrono>
+#include <cstdio>
 #include <new>
+#include <string>
 
 #include "auth/pin_pad.h"
 #include "card/card_profile.h"
@@ -8,67 +11,69 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 #include "core/secure_wipe.h"
 #include "core/settings.h"
 #include "frontend/atr.h"
+#include "frontend/entry_log.h"
 
 namespace vela {
 
 namespace {
 
 void WriteFunctionTable(CARD_DATA* cd, DWORD servedVersion) {
-  cd->pfnCardDeleteContext = CardDeleteContext;
-  cd->pfnCardQueryCapabilities = CardQueryCapabilities;
-  cd->pfnCardDeleteContainer = CardDeleteContainer;
-  cd->pfnCardCreateContainer = CardCreateContainer;
-  cd->pfnCardGetContainerInfo = CardGetContainerInfo;
-  cd->pfnCardAuthenticatePin = CardAuthenticatePin;
-  cd->pfnCardGetChallenge = CardGetChallenge;
-  cd->pfnCardAuthenticateChallenge = CardAuthenticateChallenge;
-  cd->pfnCardUnblockPin = CardUnblockPin;
-  cd->pfnCardChangeAuthenticator = CardChangeAuthenticator;
-  cd->pfnCardDeauthenticate = CardDeauthenticate;
-  cd->pfnCardCreateDirectory = CardCreateDirectory;
-  cd->pfnCardDeleteDirectory = CardDeleteDirectory;
+  cd->pfnCardDeleteContext = VELA_LOGGED(CardDeleteContext);
+  cd->pfnCardQueryCapabilities = VELA_LOGGED(CardQueryCapabilities);
+  cd->pfnCardDeleteContainer = VELA_LOGGED(CardDeleteContainer);
+  cd->pfnCardCreateContainer = VELA_LOGGED(CardCreateContainer);
+  cd->pfnCardGetContainerInfo = VELA_LOGGED(CardGetContainerInfo);
+  cd->pfnCardAuthenticatePin = VELA_LOGGED(CardAuthenticatePin);
+  cd->pfnCardGetChallenge = VELA_LOGGED(CardGetChallenge);
+  cd->pfnCardAuthenticateChallenge = VELA_LOGGED(CardAuthenticateChallenge);
+  cd->pfnCardUnblockPin = VELA_LOGGED(CardUnblockPin);
+  cd->pfnCardChangeAuthenticator = VELA_LOGGED(CardChangeAuthenticator);
+  cd->pfnCardDeauthenticate = VELA_LOGGED(CardDeauthenticate);
+  cd->pfnCardCreateDirectory = VELA_LOGGED(CardCreateDirectory);
+  cd->pfnCardDeleteDirectory = VELA_LOGGED(CardDeleteDirectory);
   cd->pvUnused3 = nullptr;
   cd->pvUnused4 = nullptr;
-  cd->pfnCardCreateFile = CardCreateFile;
-  cd->pfnCardReadFile = CardReadFile;
-  cd->pfnCardWriteFile = CardWriteFile;
-  cd->pfnCardDeleteFile = CardDeleteFile;
-  cd->pfnCardEnumFiles = CardEnumFiles;
-  cd->pfnCardGetFileInfo = CardGetFileInfo;
-  cd->pfnCardQueryFreeSpace = CardQueryFreeSpace;
-  cd->pfnCardQueryKeySizes = CardQueryKeySizes;
-  cd->pfnCardSignData = CardSignData;
+  cd->pfnCardCreateFile = VELA_LOGGED(CardCreateFile);
+  cd->pfnCardReadFile = VELA_LOGGED(CardReadFile);
+  cd->pfnCardWriteFile = VELA_LOGGED(CardWriteFile);
+  cd->pfnCardDeleteFile = VELA_LOGGED(CardDeleteFile);
+  cd->pfnCardEnumFiles = VELA_LOGGED(CardEnumFiles);
+  cd->pfnCardGetFileInfo = VELA_LOGGED(CardGetFileInfo);
+  cd->pfnCardQueryFreeSpace = VELA_LOGGED(CardQueryFreeSpace);
+  cd->pfnCardQueryKeySizes = VELA_LOGGED(CardQueryKeySizes);
+  cd->pfnCardSignData = VELA_LOGGED(CardSignData);
   cd->pfnCardRSADecrypt = nullptr;
-  cd->pfnCardConstructDHAgreement = CardConstructDHAgreement;
+  cd->pfnCardConstructDHAgreement = VELA_LOGGED(CardConstructDHAgreement);
 
   // Hosts below 6 are refused before this point, so the 5 and 6 rows are
   // always written.
-  cd->pfnCardDeriveKey = CardDeriveKey;
-  cd->pfnCardDestroyDHAgreement = CardDestroyDHAgreement;
+  cd->pfnCardDeriveKey = VELA_LOGGED(CardDeriveKey);
+  cd->pfnCardDestroyDHAgreement = VELA_LOGGED(CardDestroyDHAgreement);
 
-  cd->pfnCardGetChallengeEx = CardGetChallengeEx;
-  cd->pfnCardAuthenticateEx = CardAuthenticateEx;
-  cd->pfnCardChangeAuthenticatorEx = CardChangeAuthenticatorEx;
-  cd->pfnCardDeauthenticateEx = CardDeauthenticateEx;
-  cd->pfnCardGetContainerProperty = CardGetContainerProperty;
-  cd->pfnCardSetContainerProperty = CardSetContainerProperty;
-  cd->pfnCardGetProperty = CardGetProperty;
-  cd->pfnCardSetProperty = CardSetProperty;
+  cd->pfnCardGetChallengeEx = VELA_LOGGED(CardGetChallengeEx);
+  cd->pfnCardAuthenticateEx = VELA_LOGGED(CardAuthenticateEx);
+  cd->pfnCardChangeAuthenticatorEx = VELA_LOGGED(CardChangeAuthenticatorEx);
+  cd->pfnCardDeauthenticateEx = VELA_LOGGED(CardDeauthenticateEx);
+  cd->pfnCardGetContainerProperty = VELA_LOGGED(CardGetContainerProperty);
+  cd->pfnCardSetContainerProperty = VELA_LOGGED(CardSetContainerProperty);
+  cd->pfnCardGetProperty = VELA_LOGGED(CardGetProperty);
+  cd->pfnCardSetProperty = VELA_LOGGED(CardSetProperty);
 
   if (servedVersion >= CARD_DATA_VERSION_SEVEN) {
-    cd->pfnMDImportSessionKey = MDImportSessionKey;
-    cd->pfnMDEncryptData = MDEncryptData;
-    cd->pfnCardImportSessionKey = CardImportSessionKey;
-    cd->pfnCardGetSharedKeyHandle = CardGetSharedKeyHandle;
-    cd->pfnCardGetAlgorithmProperty = CardGetAlgorithmProperty;
-    cd->pfnCardGetKeyProperty = CardGetKeyProperty;
-    cd->pfnCardSetKeyProperty = CardSetKeyProperty;
-    cd->pfnCardDestroyKey = CardDestroyKey;
-    cd->pfnCardProcessEncryptedData = CardProcessEncryptedData;
-    cd->pfnCardCreateContainerEx = CardCreateContainerEx;
+    cd->pfnMDImportSessionKey = VELA_LOGGED(MDImportSessionKey);
+    cd->pfnMDEncryptData = VELA_LOGGED(MDEncryptData);
+    cd->pfnCardImportSessionKey = VELA_LOGGED(CardImportSessionKey);
+    cd->pfnCardGetSharedKeyHandle = VELA_LOGGED(CardGetSharedKeyHandle);
+    cd->pfnCardGetAlgorithmProperty = VELA_LOGGED(CardGetAlgorithmProperty);
+    cd->pfnCardGetKeyProperty = VELA_LOGGED(CardGetKeyProperty);
+    cd->pfnCardSetKeyProperty = VELA_LOGGED(CardSetKeyProperty);
+    cd->pfnCardDestroyKey = VELA_LOGGED(CardDestroyKey);
+    cd->pfnCardProcessEncryptedData = VELA_LOGGED(CardProcessEncryptedData);
+    cd->pfnCardCreateContainerEx = VELA_LOGGED(CardCreateContainerEx);
   }
 }
 
@@ -95,6 +100,98 @@ DWORD CheckHostRecord(const CARD_DATA* cd, DWORD dwFlags) {
   return 0;
 }
 
+// What an administrator chasing a card problem needs first: the card's ATR
+// and the settings in effect, then what the reader and the card offered.
+void LogSettings(const CardContext& context) {
+  WriteLogLine(kLogDebug, __FILE__, __LINE__, true,
+               "settings: LogPath \"%s\", LogLevel %d, LogAPDU %s, usePinPad %s, CacheMode %d, UserPCP %u",
+               LogDirectory().c_str(), static_cast<int>(context.logLevel), context.logApdu ? "TRUE" : "FALSE",
+               context.pinPadInUse ? "TRUE" : "FALSE", static_cast<int>(context.cacheMode),
+               static_cast<unsigned>(context.userPinCachePolicy));
+}
+
+void LogAtr(const CARD_DATA* cd) {
+  if (cd->pbAtr == nullptr || cd->cbAtr < 1 || cd->cbAtr > 32) return;
+  WriteLogHex(kLogDebug, __FILE__, __LINE__, "ATR %s", cd->pbAtr, cd->cbAtr);
+}
+
+void LogReaderFeatures(const ReaderFeatures& features, bool pinPadInUse) {
+  WriteLogLine(kLogDebug, __FILE__, __LINE__, false,
+               "reader features: verify PIN direct 0x%08X, start 0x%08X, finish 0x%08X, modify PIN direct 0x%08X; "
+               "PIN pad %s",
+               static_cast<unsigned>(features.verifyPinDirect), static_cast<unsigned>(features.verifyPinStart),
+               static_cast<unsigned>(features.verifyPinFinish), static_cast<unsigned>(features.modifyPinDirect),
+               pinPadInUse ? "in use" : "not used");
+}
+
+void LogProfile(const CardProfile& profile) {
+  std::string present;
+  int defaultContainer = -1;
+  for (std::size_t i = 0; i < kMaxContainers; ++i) {
+    if (!profile.present(i)) continue;
+    if (!present.empty()) present += ' ';
+    present += std::to_string(i);
+    if (defaultContainer < 0 && profile.containerStatus[i] == kContainerDefault) defaultContainer = static_cast<int>(i);
+  }
+  char serial[2 * kSerialNumberLength + 1];
+  for (std::size_t i = 0; i < kSerialNumberLength; ++i) {
+    std::snprintf(serial + 2 * i, 3, "%02X", profile.serialNumber()[i]);
+  }
+  WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "card: serial %s, containers present %s, default %d", serial,
+               present.empty() ? "none" : present.c_str(), defaultContainer);
+}
+
+// The acquire itself. `*start` is set once the settings are read: only then
+// is it known whether the call is logged, and with logging off nothing is
+// timed.
+DWORD AcquireContext(PCARD_DATA pCardData, DWORD dwFlags, std::chrono::steady_clock::time_point* start) {
+  if (pCardData == nullptr) return SCARD_E_INVALID_PARAMETER;
+  if (pCardData->pfnCspAlloc == nullptr) return SCARD_E_INVALID_PARAMETER;
+
+  void* memory = pCardData->pfnCspAlloc(sizeof(CardContext));
+  if (memory == nullptr) return SCARD_E_NO_MEMORY;
+  CardContext* context = new (memory) CardContext{};
+  pCardData->pvVendorSpecific = context;
+
+  ReadSettings(context);
+  const bool debugLog = LogLevel() >= kLogDebug;
+  if (LogLevel() > kLogOff) *start = std::chrono::steady_clock::now();
+  if (debugLog) LogSettings(*context);
+  TraceHook(pCardData);
+
+  const DWORD hostRecord = CheckHostRecord(pCardData, dwFlags);
+  if (debugLog) LogAtr(pCardData);
+  if (hostRecord != 0) {
+    ReleaseContext(pCardData);
+    // Without a free callback the record cannot be returned; the host must
+    // still not see it.
+    pCardData->pvVendorSpecific = nullptr;
+    return hostRecord;
+  }
+
+  // The reader is asked only when the setting wants its keypad.
+  if (context->pinPadInUse) {
+    const ReaderFeatures features = QueryReaderFeatures(pCardData);
+    context->pinPadInUse = CanVerifyPin(features);
+    if (debugLog) LogReaderFeatures(features, context->pinPadInUse);
+  } else if (debugLog) {
+    WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "reader features: not asked (usePinPad is off)");
+  }
+  context->userAuthenticated = false;
+
+  CardProfile profile;
+  if (LoadCardProfile(pCardData, &profile) != 0) {
+    ReleaseContext(pCardData);
+    return SCARD_F_INTERNAL_ERROR;
+  }
+  context->profile = profile;
+  if (debugLog) LogProfile(profile);
+
+  WriteFunctionTable(pCardData, pCardData->dwVersion);
+  if (pCardData->dwVersion > CARD_DATA_CURRENT_VERSION) pCardData->dwVersion = CARD_DATA_CURRENT_VERSION;
+  return 0;
+}
+
 }  // namespace
 
 DWORD VELA_WINAPI CardDeleteContext(PCARD_DATA pCardData) {
@@ -109,36 +206,19 @@ DWORD VELA_WINAPI CardDeleteContext(PCARD_DATA pCardData) {
 using namespace vela;
 
 extern "C" VELA_EXPORT DWORD VELA_WINAPI CardAcquireContext(PCARD_DATA pCardData, DWORD dwFlags) {
-  if (pCardData == nullptr) return SCARD_E_INVALID_PARAMETER;
-  if (pCardData->pfnCspAlloc == nullptr) return SCARD_E_INVALID_PARAMETER;
-
-  void* memory = pCardData->pfnCspAlloc(sizeof(CardContext));
-  if (memory == nullptr) return SCARD_E_NO_MEMORY;
-  CardContext* context = new (memory) CardContext{};
-  pCardData->pvVendorSpecific = context;
-
-  ReadSettings(context);
-  TraceHook(pCardData);
-
-  if (const DWORD rc = CheckHostRecord(pCardData, dwFlags); rc != 0) {
-    ReleaseContext(pCardData);
-    // Without a free callback the record cannot be returned; the host must
-    // still not see it.
-    pCardData->pvVendorSpecific = nullptr;
-    return rc;
+  std::chrono::steady_clock::time_point start{};
+  const DWORD result = AcquireContext(pCardData, dwFlags, &start);
+  if (LogLevel() > kLogOff) [[unlikely]] {
+    // A call refused before the settings were read shows no time.
+    const auto end = std::chrono::steady_clock::now();
+    try {
+      std::string arguments;
+      AppendArgument(&arguments, dwFlags);
+      WriteEntryLine("CardAcquireContext", arguments, result,
+                     start == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::duration::zero()
+                                                                       : end - start);
+    } catch (...) {
+    }
   }
-
-  if (context->pinPadInUse) context->pinPadInUse = ReaderCanVerifyPin(pCardData);
-  context->userAuthenticated = false;
-
-  CardProfile profile;
-  if (LoadCardProfile(pCardData, &profile) != 0) {
-    ReleaseContext(pCardData);
-    return SCARD_F_INTERNAL_ERROR;
-  }
-  context->profile = profile;
-
-  WriteFunctionTable(pCardData, pCardData->dwVersion);
-  if (pCardData->dwVersion > CARD_DATA_CURRENT_VERSION) pCardData->dwVersion = CARD_DATA_CURRENT_VERSION;
-  return 0;
+  return result;
 }

@@ -88,11 +88,14 @@ bool ParseKdf(LPCWSTR name, Kdf* kdf) {
   return true;
 }
 
-// Copies a terminated string of at most `capacity` - 1 units, reading no unit
-// past its terminator or the capacity. False when it does not fit.
+// Copies the terminated string in a parameter buffer, of at most `capacity`
+// - 1 units, reading no unit past its terminator, the buffer's `cbBuffer`
+// bytes or the capacity. False when no terminator lies within both.
 template <class Unit>
-bool CopyTerminated(const Unit* source, Unit* target, std::size_t capacity, std::size_t* length) {
-  for (std::size_t i = 0; i < capacity; ++i) {
+bool CopyTerminated(const BCryptBuffer& buffer, Unit* target, std::size_t capacity, std::size_t* length) {
+  const Unit* source = static_cast<const Unit*>(buffer.pvBuffer);
+  const std::size_t limit = std::min<std::size_t>(capacity, buffer.cbBuffer / sizeof(Unit));
+  for (std::size_t i = 0; i < limit; ++i) {
     target[i] = source[i];
     if (source[i] == Unit{0}) {
       if (length != nullptr) *length = i;
@@ -120,7 +123,7 @@ DWORD GatherParameters(const BCryptBufferDesc* list, Derivation* d) {
     if (buffer.pvBuffer == nullptr) return SCARD_E_INVALID_PARAMETER;
     switch (buffer.BufferType) {
       case KDF_HASH_ALGORITHM:
-        if (!CopyTerminated(static_cast<const WCHAR*>(buffer.pvBuffer), d->hashName, kHashNameCapacity, nullptr)) {
+        if (!CopyTerminated(buffer, d->hashName, kHashNameCapacity, nullptr)) {
           return SCARD_E_INVALID_PARAMETER;
         }
         break;
@@ -136,7 +139,7 @@ DWORD GatherParameters(const BCryptBufferDesc* list, Derivation* d) {
         d->hmacKeyLength = buffer.cbBuffer;
         break;
       case KDF_TLS_PRF_LABEL:
-        if (!CopyTerminated(static_cast<const char*>(buffer.pvBuffer), d->label, kLabelCapacity, &d->labelLength)) {
+        if (!CopyTerminated(buffer, d->label, kLabelCapacity, &d->labelLength)) {
           return SCARD_E_INVALID_PARAMETER;
         }
         d->labelPresent = true;

@@ -217,11 +217,13 @@ class RegFileParser {
   }
 
  private:
+  // The key and every key below it: in the sorted map those are the key
+  // itself and the run of paths from "path\" up to "path]" (']' is the
+  // character after the backslash), so a deletion costs only its own keys.
   static void DeleteKey(RegFile* file, const std::string& path) {
-    std::erase_if(file->keys_, [&](const auto& entry) {
-      return entry.first == path || (entry.first.size() > path.size() && entry.first.starts_with(path) &&
-                                     entry.first[path.size()] == '\\');
-    });
+    auto& keys = file->keys_;
+    keys.erase(path);
+    keys.erase(keys.lower_bound(path + '\\'), keys.lower_bound(path + static_cast<char>('\\' + 1)));
   }
 };
 

@@ -3,6 +3,7 @@
 // administrator can bring a key exported on Windows to a Linux machine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -15,6 +16,8 @@ namespace vela::platform {
 
 // Where the Linux module's HKEY_LOCAL_MACHINE lives.
 inline constexpr const char* kLinuxRegistryFile = "/etc/vela3ro/registry.reg";
+// Far above any real export of one key; a bigger file is not read.
+inline constexpr std::size_t kMaxRegFileSize = 1 << 20;
 
 class RegFile {
  public:
@@ -39,5 +42,26 @@ class RegFile {
 
   friend class RegFileParser;
 };
+
+// What was found at a registry file's path.
+enum class RegFileStatus {
+  kRead,         // an export, parsed
+  kAbsent,       // nothing at the path
+  kUnreadable,   // there, but it could not be opened or read
+  kNotRegular,   // a directory, a pipe, a device: never read
+  kTooLarge,     // more than kMaxRegFileSize bytes: not read
+  kNotAnExport,  // read, but without the editor's header line
+};
+
+struct LoadedRegFile {
+  RegFileStatus status = RegFileStatus::kAbsent;
+  std::optional<RegFile> file;  // set with kRead only
+};
+
+// Reads and parses the file at `path` without ever blocking: it is opened
+// non-blocking and read only when it is a regular file of at most
+// kMaxRegFileSize bytes. The module and vela3ro-tool both read through here,
+// so the tool shows what the module uses. (Linux only.)
+LoadedRegFile ReadRegFile(const char* path);
 
 }  // namespace vela::platform

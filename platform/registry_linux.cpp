@@ -1,7 +1,6 @@
 // The Linux registry: HKEY_LOCAL_MACHINE is an export of the Windows registry
 // editor at a fixed path, read afresh at every connect so that a changed file
 // takes effect at the next acquire, as registry changes do on Windows.
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -15,8 +14,6 @@ namespace vela::platform {
 namespace {
 
 constexpr const char* kLocalMachine = "HKEY_LOCAL_MACHINE";
-// Far above any real export of one key; a bigger file is not read.
-constexpr long kMaxFileSize = 1 << 20;
 constexpr std::uint32_t kOutOfMemory = 14;
 
 // What a handle points to: the registry as read at connect and a key path.
@@ -26,22 +23,9 @@ struct OpenKey {
 };
 
 std::shared_ptr<const RegFile> LoadRegistryFile() {
-  std::FILE* f = std::fopen(kLinuxRegistryFile, "rb");
-  if (f == nullptr) return nullptr;
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    if (bytes.size() + n > static_cast<std::size_t>(kMaxFileSize)) {
-      std::fclose(f);
-      return nullptr;
-    }
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  std::fclose(f);
-  auto parsed = RegFile::Parse(bytes);
-  if (!parsed) return nullptr;
-  return std::make_shared<const RegFile>(std::move(*parsed));
+  LoadedRegFile loaded = ReadRegFile(kLinuxRegistryFile);
+  if (!loaded.file) return nullptr;
+  return std::make_shared<const RegFile>(std::move(*loaded.file));
 }
 
 OpenKey* FromHandle(RegistryHandle handle) { return reinterpret_cast<OpenKey*>(handle); }

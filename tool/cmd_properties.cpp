@@ -2,20 +2,16 @@
 // settings it runs with, and whether the reader can take PINs on its keypad.
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "host/result_names.h"
 #include "platform/reg_file.h"
 #include "tool/command.h"
+#include "tool/settings_file.h"
 
 namespace vela::tool {
 namespace {
 
 using host::ResultName;
-
-constexpr const char* kSettingsKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvantis\\CardMiniDriverRO";
-constexpr const char* kSettingNames[] = {"LogPath", "LogLevel", "usePinPad", "LogAPDU", "CacheMode", "UserPCP"};
 
 DWORD Dword(const BYTE* p) {
   DWORD v;
@@ -141,31 +137,8 @@ void AddProperties(Session& session, Value& report) {
   pins.Append(PinInformation(session, ROLE_ADMIN));
 }
 
-// A registry value as the module reads it: a string up to its first zero, or
-// the raw bytes of any other value.
-Value RegistryText(const std::vector<std::uint8_t>& bytes) {
-  const auto zero = std::find(bytes.begin(), bytes.end(), 0);
-  if (zero != bytes.end() && zero + 1 == bytes.end()) return std::string(bytes.begin(), zero);
-  return "bytes " + host::HexBytes(bytes.data(), bytes.size());
-}
-
 void AddSettings(Session& session, Value& report) {
-  Value& s = report.Set("settings", Value::Object());
-  s.Set("registryFile", platform::kLinuxRegistryFile);
-  std::ifstream in(platform::kLinuxRegistryFile, std::ios::binary);
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::optional<platform::RegFile> file =
-      in ? platform::RegFile::Parse(bytes) : std::optional<platform::RegFile>();
-  if (!file || !file->HasKey(kSettingsKey)) {
-    s.Set("registryKey", in ? "missing: defaults apply" : "no registry file: defaults apply");
-  } else {
-    s.Set("registryKey", "present");
-    Value& configured = s.Set("configured", Value::Object());
-    for (const char* name : kSettingNames) {
-      const std::vector<std::uint8_t>* value = file->Value(kSettingsKey, name);
-      configured.Set(name, value == nullptr ? Value() : RegistryText(*value));
-    }
-  }
+  Value& s = report.Set("settings", host::RegistryFileSettings(platform::kLinuxRegistryFile));
 
   // What the module made of them, as its properties show it.
   Value& effective = s.Set("effective", Value::Object());

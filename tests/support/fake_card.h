@@ -37,7 +37,9 @@ class ScriptedCard : public CardEndpoint {
 
   ScriptedCard& Expect(const std::string& commandHex, const std::string& responseHex);
   ScriptedCard& Expect(std::vector<std::uint8_t> command, std::vector<std::uint8_t> response);
-  ScriptedCard& ExpectError(const std::string& commandHex, std::uint32_t error);
+  // The exchange fails with `error`; a reader may have written part of an
+  // answer (`partialHex`) into the receive buffer before it failed.
+  ScriptedCard& ExpectError(const std::string& commandHex, std::uint32_t error, const std::string& partialHex = "");
   // The SELECT of the card application that every working entry starts with.
   ScriptedCard& ExpectSelectApplication(const std::string& responseHex = "9000");
   // The exchanges of an acquire on a card with both optional containers

@@ -94,9 +94,10 @@ ScriptedCard& ScriptedCard::Expect(std::vector<std::uint8_t> command, std::vecto
   return *this;
 }
 
-ScriptedCard& ScriptedCard::ExpectError(const std::string& commandHex, std::uint32_t error) {
+ScriptedCard& ScriptedCard::ExpectError(const std::string& commandHex, std::uint32_t error,
+                                        const std::string& partialHex) {
   std::lock_guard lock(mutex_);
-  steps_.push_back({Hex(commandHex), {}, error});
+  steps_.push_back({Hex(commandHex), Hex(partialHex), error});
   return *this;
 }
 
@@ -127,9 +128,8 @@ std::uint32_t ScriptedCard::Transmit(std::span<const std::uint8_t> command, std:
     ADD_FAILURE() << "command " << ToHex(command) << "\n expected " << ToHex(step.command);
     return SCARD_E_NOT_TRANSACTED;
   }
-  if (step.error != 0) return step.error;
   *response = std::move(step.response);
-  return 0;
+  return step.error;
 }
 
 bool ScriptedCard::done() const {
@@ -158,7 +158,11 @@ std::uint32_t PcscTransmit(std::uintptr_t card, const std::uint8_t* command, std
   if (endpoint == nullptr) return SCARD_E_INVALID_HANDLE;
   std::vector<std::uint8_t> answer;
   const std::uint32_t rc = endpoint->Transmit({command, commandLength}, &answer);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    // A failing reader may leave part of an answer behind, as real ones can.
+    std::copy_n(answer.begin(), std::min<std::size_t>(answer.size(), *responseLength), response);
+    return rc;
+  }
   if (answer.size() > *responseLength) return SCARD_E_INSUFFICIENT_BUFFER;
   std::copy(answer.begin(), answer.end(), response);
   *responseLength = static_cast<std::uint32_t>(answer.size());

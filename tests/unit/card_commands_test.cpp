@@ -1,7 +1,9 @@
 // The card commands byte for byte, and the transport beneath them.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -78,6 +80,73 @@ TEST_F(CardCommandTest, TransportPassesReaderErrorsThroughUntouched) {
   EXPECT_EQ(sw, 0x1234);
   EXPECT_EQ(length, 1u);
   FreeResponseCopy(copy, length);
+}
+
+// Runs `body` on a thread whose stack the test owns, so that what a call
+// left on its stack can be looked at once it has returned.
+class OwnStack {
+ public:
+  static constexpr std::size_t kSize = 1 << 20;
+  explicit OwnStack(std::function<void()> body) : body_(std::move(body)), memory_(kSize, 0) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, memory_.data(), memory_.size());
+    pthread_t thread;
+    started_ = pthread_create(&thread, &attributes, Run, this) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started_) pthread_join(thread, nullptr);
+  }
+  bool started() const { return started_; }
+  // Whether the stack still holds `pattern` anywhere.
+  [[gnu::no_sanitize_address]] bool Holds(const std::vector<BYTE>& pattern) const {
+    for (std::size_t at = 0; at + pattern.size() <= memory_.size(); ++at) {
+      std::size_t i = 0;
+      while (i < pattern.size() && memory_[at + i] == pattern[i]) ++i;
+      if (i == pattern.size()) return true;
+    }
+    return false;
+  }
+
+ private:
+  static void* Run(void* self) {
+    static_cast<OwnStack*>(self)->body_();
+    return nullptr;
+  }
+  std::function<void()> body_;
+  std::vector<BYTE> memory_;
+  bool started_ = false;
+};
+
+// An answer may carry a secret: whether the exchange completes or the reader
+// fails after writing part of it, nothing of it stays on the stack.
+TEST_F(CardCommandTest, TransportLeavesNoAnswerOnItsStack) {
+  const BYTE apdu[] = {0x00, 0x2A, 0x80, 0x86, 0x02, 0x00, 0x04, 0x00};
+  const std::string secretHex = "5EC2E75EC2E75EC2E75EC2E75EC2E75EC2E75EC2E75EC2E75EC2E75EC2E75EC2";
+  const std::vector<BYTE> secret = Hex(secretHex);
+  struct Case {
+    const char* name;
+    std::function<void()> script;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"answered", [&] { card_.Expect(ToHex(apdu), secretHex + " 9000"); }, 0},
+      {"failed midway", [&] { card_.ExpectError(ToHex(apdu), SCARD_W_REMOVED_CARD, secretHex); },
+       SCARD_W_REMOVED_CARD},
+  };
+  for (const Case& c : cases) {
+    c.script();
+    DWORD rc = 1;
+    OwnStack stack([&] {
+      BYTE* copy = nullptr;
+      DWORD length = 0;
+      WORD sw = 0;
+      rc = TransmitApdu(cd(), apdu, sizeof(apdu), &copy, &length, &sw);
+      FreeResponseCopy(copy, length);
+    });
+    ASSERT_TRUE(stack.started());
+    EXPECT_EQ(rc, c.expected) << c.name;
+    EXPECT_FALSE(stack.Holds(secret)) << c.name;
+  }
 }
 
 // ---- command APDU -----------------------------------------------------------

@@ -1,3 +1,6 @@
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <deque>
 #include <string>
@@ -314,6 +317,78 @@ TEST_F(CryptoDerivation, RefusedParameterLists) {
   longestLabel.Label(std::string(255, 'L')).Add(KDF_TLS_PRF_SEED, Bytes(64, 4));
   EXPECT_EQ(ToHex(DeriveBytes(u"TLS_PRF", &longestLabel)),
             ToHex(ReferenceTlsPrf("MD5-SHA1", kSecret, Join({Bytes(255, 'L'), Bytes(64, 4)}), 48)));
+}
+
+// A page of memory followed by one that cannot be read: bytes placed at the
+// page's very end are what a host has at the end of its memory.
+class GuardedPage {
+ public:
+  GuardedPage() {
+    size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* memory = mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    base_ = memory == MAP_FAILED ? nullptr : static_cast<BYTE*>(memory);
+    if (base_ != nullptr) mprotect(base_ + size_, size_, PROT_NONE);
+  }
+  ~GuardedPage() {
+    if (base_ != nullptr) munmap(base_, 2 * size_);
+  }
+  GuardedPage(const GuardedPage&) = delete;
+  GuardedPage& operator=(const GuardedPage&) = delete;
+
+  bool valid() const { return base_ != nullptr; }
+  // Copies `bytes` to end right before the unreadable page.
+  BYTE* AtEnd(const Bytes& bytes) {
+    BYTE* at = base_ + size_ - bytes.size();
+    std::memcpy(at, bytes.data(), bytes.size());
+    return at;
+  }
+
+ private:
+  BYTE* base_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+Bytes Wide(const std::u16string& text, bool terminated) {
+  Bytes bytes((text.size() + (terminated ? 1 : 0)) * 2, 0);
+  std::memcpy(bytes.data(), text.data(), text.size() * 2);
+  return bytes;
+}
+
+// The hash name and the label are read within their buffer's cbBuffer bytes
+// only: a string whose terminator is not inside them is refused, and the
+// bytes after it are never touched (here they cannot be read at all).
+TEST_F(CryptoDerivation, StringParametersEndInsideTheirBuffers) {
+  const Bytes seed(64, 7);
+  struct Case {
+    const char* name;
+    const char16_t* kdf;
+    ULONG type;
+    Bytes bytes;
+    ULONG cbBuffer;  // 0: the bytes' length
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"unterminated hash name", u"HASH", KDF_HASH_ALGORITHM, Wide(u"SHA1", false), 0, SCARD_E_INVALID_PARAMETER},
+      {"unterminated label", u"TLS_PRF", KDF_TLS_PRF_LABEL, Text("abcd"), 0, SCARD_E_INVALID_PARAMETER},
+      {"terminator past cbBuffer", u"HASH", KDF_HASH_ALGORITHM, Wide(u"SHA256", true), 12, SCARD_E_INVALID_PARAMETER},
+      {"half a terminator inside", u"HASH", KDF_HASH_ALGORITHM, Wide(u"SHA1", true), 9, SCARD_E_INVALID_PARAMETER},
+      {"label terminator past cbBuffer", u"TLS_PRF", KDF_TLS_PRF_LABEL, Text(std::string("ms") + '\0'), 2,
+       SCARD_E_INVALID_PARAMETER},
+      {"hash name ending at the buffer's end", u"HASH", KDF_HASH_ALGORITHM, Wide(u"SHA256", true), 0, 0},
+      {"label ending at the buffer's end", u"TLS_PRF", KDF_TLS_PRF_LABEL, Text(std::string("ms") + '\0'), 0, 0},
+  };
+  for (const Case& c : cases) {
+    GuardedPage page;
+    ASSERT_TRUE(page.valid());
+    std::vector<BCryptBuffer> buffers = {
+        {c.cbBuffer != 0 ? c.cbBuffer : static_cast<ULONG>(c.bytes.size()), c.type, page.AtEnd(c.bytes)}};
+    buffers.push_back({64, KDF_TLS_PRF_SEED, const_cast<BYTE*>(seed.data())});
+    BCryptBufferDesc list{0, static_cast<ULONG>(buffers.size()), buffers.data()};
+    Bytes out(64, 0xEE);
+    CARD_DERIVE_KEY info = Request(c.kdf, nullptr, &out);
+    info.pParameterList = &list;
+    EXPECT_EQ(Derive(&info), c.expected) << c.name;
+  }
 }
 
 TEST_F(CryptoDerivation, SlotServesUntilDestroyed) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "emulated_card.h"
+#include "reg_file_road.h"
 #include "roads.h"
 
 namespace vela::test {
@@ -31,6 +32,8 @@ void HostRecords(std::span<const std::uint8_t> data) {
   fuzz::DriveHostRecordsRoad(input, card, card.handle());
 }
 
+void RegFile(std::span<const std::uint8_t> data) { fuzz::DriveRegFileRoad(data.data(), data.size()); }
+
 // A corpus directory, named after its fuzz target, and the target's road.
 // A new target's corpus joins with one row.
 struct CorpusRoad {
@@ -40,6 +43,7 @@ struct CorpusRoad {
 constexpr CorpusRoad kRoads[] = {
     {"hostile_card", HostileCard},
     {"host_records", HostRecords},
+    {"reg_file", RegFile},
 };
 
 std::vector<std::uint8_t> Contents(const std::filesystem::path& file) {

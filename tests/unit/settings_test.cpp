@@ -1,17 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 #include <thread>
 
 #include "core/card_context.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "emulated_card.h"
 #include "fake_registry.h"
 #include "fake_system.h"
+#include "test_host.h"
 
 namespace vela::test {
 namespace {
@@ -121,18 +129,31 @@ TEST_F(SettingsTest, ValuesOverEightyBytesCountAsMissing) {
   EXPECT_EQ(LogDirectory(), "/var/" + std::string(74, 'a') + "/");
 }
 
-TEST_F(SettingsTest, LogPathGetsOneSeparatorAndIsCreated) {
+// The directory is made only when the log is on: with the default level 0 a
+// configured path leaves the disk alone.
+TEST_F(SettingsTest, LogPathGetsOneSeparatorAndIsCreatedOnlyWhenLogging) {
   struct Case {
     const char* path;
+    const char* level;  // null: no LogLevel value
     const char* directory;
+    bool created;
   };
-  const Case cases[] = {{"/var/log/vela", "/var/log/vela/"}, {"/var/log/vela/", "/var/log/vela/"}};
+  const Case cases[] = {
+      {"/var/log/vela", "1", "/var/log/vela/", true},
+      {"/var/log/vela/", "9", "/var/log/vela/", true},
+      {"/var/log/vela", nullptr, "/var/log/vela/", false},
+      {"/var/log/vela", "0", "/var/log/vela/", false},
+      {"/var/log/vela", "x", "/var/log/vela/", false},
+  };
   for (const Case& c : cases) {
     ClearRegistry();
     createdDirectories.clear();
-    Read({Str("LogPath", c.path)});
-    EXPECT_EQ(LogDirectory(), c.directory);
-    EXPECT_EQ(createdDirectories, std::vector<std::string>{c.directory});
+    std::vector<Value> values = {Str("LogPath", c.path)};
+    if (c.level != nullptr) values.push_back(Str("LogLevel", c.level));
+    Read(values);
+    EXPECT_EQ(LogDirectory(), c.directory) << c.path << " " << (c.level ? c.level : "-");
+    EXPECT_EQ(createdDirectories, c.created ? std::vector<std::string>{c.directory} : std::vector<std::string>{})
+        << c.path << " " << (c.level ? c.level : "-");
   }
 }
 
@@ -150,6 +171,15 @@ TEST(LogDirectoryTest, RefusedPathsChangeNothing) {
   SetLogDirectory(nullptr);
   SetLogDirectory("");
   SetLogDirectory(("/" + std::string(255, 'a')).c_str());  // 256 characters
+  // Relative paths would land in the host's working directory; ".." climbs.
+  for (const char* refused : {"logs", "logs/vela", "./logs", "C:\\Logs", "/var/log/../../etc", "/var/log/..",
+                              "/var/log\\..\\x", "/../tmp"}) {
+    SetLogDirectory(refused);
+    EXPECT_EQ(LogDirectory(), "/var/keep/") << refused;
+  }
+  SetLogDirectory("/var/log/..vela/x..");  // names that merely start or end with two dots
+  EXPECT_EQ(LogDirectory(), "/var/log/..vela/x../");
+  SetLogDirectory("/var/keep");
   EXPECT_EQ(LogDirectory(), "/var/keep/");
   const std::string longest = "/" + std::string(254, 'b');
   SetLogDirectory(longest.c_str());
@@ -219,6 +249,101 @@ TEST_F(LogFileTest, LevelOffWritesOnlyLevelZeroAndLongSourceNamesAreCut) {
   const std::string longName = std::string(100, 'n');
   WriteLogLine(kLogOff, ("/src/" + longName).c_str(), 2, false, "kept");
   EXPECT_EQ(Contents(), "13:07:09 4711/42 [OFF] " + std::string(79, 'n') + ":0002 kept\r\n");
+}
+
+TEST_F(LogFileTest, NewFileIsTheProcessUsersAloneAndLinesAreAppended) {
+  SetLogLevel(kLogInfo);
+  WriteLogLine(kLogInfo, "a.cpp", 1, false, "first");
+  struct stat info {};
+  ASSERT_EQ(stat(LogFileName().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_uid, geteuid());
+  WriteLogLine(kLogInfo, "a.cpp", 2, false, "second");
+  EXPECT_EQ(Contents(), "13:07:09 4711/42 [INF] a.cpp:0001 first\r\n13:07:09 4711/42 [INF] a.cpp:0002 second\r\n");
+}
+
+// What another local user may have put at the log's name before the first
+// line (the name is predictable, the directory often world-writable): it is
+// left exactly as found, nothing it points to is written or created, and a
+// host's acquire and file read on the card succeed meanwhile, the log on.
+TEST_F(LogFileTest, PlantedNamesAreLeftAloneAndTheModuleKeepsWorking) {
+  RegistryScope registry;
+  SetRegistryString(kSettingsKey, "LogPath", dir_);
+  SetRegistryString(kSettingsKey, "LogLevel", "9");
+  SetRegistryString(kSettingsKey, "LogAPDU", "TRUE");
+  const std::string log = LogFileName();
+  const std::string victim = dir_ + "/victim";
+  const std::string absent = dir_ + "/made-through-a-link";
+  const uid_t otherUser = 65534;
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+  };
+  const Case cases[] = {
+      {"symbolic link to a file", [&] { ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0); }},
+      {"dangling symbolic link", [&] { ASSERT_EQ(symlink(absent.c_str(), log.c_str()), 0); }},
+      {"hard link", [&] { ASSERT_EQ(link(victim.c_str(), log.c_str()), 0); }},
+      {"FIFO without a reader", [&] { ASSERT_EQ(mkfifo(log.c_str(), 0666), 0); }},
+      {"another user's file",
+       [&] {
+         std::ofstream(log, std::ios::binary) << "theirs\n";
+         ASSERT_EQ(chown(log.c_str(), otherUser, otherUser), 0) << "needs root, as in CI";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(log);
+    std::filesystem::remove(absent);
+    std::ofstream(victim, std::ios::binary | std::ios::trunc) << "precious\n";
+    c.plant();
+    struct stat before {};
+    ASSERT_EQ(lstat(log.c_str(), &before), 0);
+
+    // Run where a hang shows: a FIFO once held every writer until a reader came.
+    auto road = std::async(std::launch::async, [] {
+      EmulatedCard card;
+      TestHost host(card.handle());
+      DWORD rc = host.Acquire();
+      std::string file = "cardid";
+      BYTE* data = nullptr;
+      DWORD length = 0;
+      if (rc == 0) rc = host->pfnCardReadFile(host.get(), nullptr, file.data(), 0, &data, &length);
+      HostRelease(data);
+      host.Release();
+      return rc;
+    });
+    if (road.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << "the module blocks on the log's name";
+      const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+      road.wait();
+      if (reader >= 0) close(reader);
+    }
+    EXPECT_EQ(road.get(), 0u);
+
+    struct stat after {};
+    ASSERT_EQ(lstat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_nlink, before.st_nlink);
+    std::ifstream in(victim, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious\n");
+    EXPECT_FALSE(std::filesystem::exists(absent));
+  }
+  std::filesystem::remove(log);
+}
+
+// A FIFO that does have a reader opens, but is no regular file: nothing may
+// go into it either.
+TEST_F(LogFileTest, FifoWithAReaderGetsNothing) {
+  ASSERT_EQ(mkfifo(LogFileName().c_str(), 0666), 0);
+  const int reader = open(LogFileName().c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  SetLogLevel(kLogInfo);
+  WriteLogLine(kLogInfo, "a.cpp", 1, false, "into the pipe");
+  char buffer[64];
+  EXPECT_LE(read(reader, buffer, sizeof buffer), 0);
+  close(reader);
 }
 
 TEST_F(LogFileTest, MissingDirectoryLosesTheLineQuietly) {

@@ -1,8 +1,17 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "platform/reg_file.h"
 
 #include "host/result_names.h"
 #include "tool/command.h"
 #include "tool/report.h"
+#include "tool/settings_file.h"
 
 namespace vela::host {
 namespace {
@@ -73,6 +82,46 @@ TEST(ToolReport, ResultNames) {
       {87, "0x00000057"},
   };
   for (const auto& [code, text] : cases) EXPECT_EQ(ResultText(code), text) << code;
+}
+
+// scinfo's settings come through the module's own reader: a file the module
+// leaves alone (over its size limit, not a regular file) shows as ignored,
+// never with values the module does not use.
+TEST(ToolSettings, ShowOnlyWhatTheModuleReads) {
+  char pattern[] = "/tmp/vela3ro-tool-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string path = dir + "/registry.reg";
+  const std::string exported =
+      "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Norvantis\\CardMiniDriverRO]\r\n\"CacheMode\"=\"1\"\r\n";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    const char* found;
+    bool configured;
+  };
+  const Case cases[] = {
+      {"an export", [&] { std::ofstream(path) << exported; }, "present", true},
+      {"an export over the limit",
+       [&] { std::ofstream(path) << exported + ";" + std::string(platform::kMaxRegFileSize, 'x') + "\r\n"; },
+       "registry file over 1 MiB, ignored: defaults apply", false},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+       "registry file is not a regular file, ignored: defaults apply", false},
+      {"nothing", [] {}, "no registry file: defaults apply", false},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path);
+    c.make();
+    const Value settings = RegistryFileSettings(path.c_str());
+    ASSERT_NE(settings.Find("registryKey"), nullptr) << c.name;
+    EXPECT_EQ(settings.Find("registryKey")->text(), c.found) << c.name;
+    const Value* configured = settings.Find("configured");
+    ASSERT_EQ(configured != nullptr, c.configured) << c.name;
+    if (configured != nullptr) {
+      EXPECT_EQ(configured->Find("CacheMode")->text(), "1");
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ToolArgs, OptionsInBothFormsFlagsAndLeftovers) {

@@ -4,6 +4,7 @@
 #include <winscard.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -314,6 +315,15 @@ void CheckResources(const char* dll, const char* version) {
   CheckNoticeTemplate(module);
   FreeLibrary(module);
   CheckVersion(dll, version);
+}
+
+std::string TodaysLogFileName() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char name[64];
+  std::snprintf(name, sizeof name, "vela3ro-%04u%02u%02u-%06lu.txt", now.wYear, now.wMonth, now.wDay,
+                static_cast<unsigned long>(GetCurrentProcessId()));
+  return name;
 }
 
 }  // namespace vela::winetest

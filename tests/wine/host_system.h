@@ -59,4 +59,8 @@ class NoticeWatch {
 // ("major.minor.patch").
 void CheckResources(const char* dll, const char* version);
 
+// The name of the module's log file for this process today
+// ("vela3ro-YYYYMMDD-PPPPPP.txt"), from the same clock and process id.
+std::string TodaysLogFileName();
+
 }  // namespace vela::winetest

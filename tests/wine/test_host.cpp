@@ -5,6 +5,7 @@
 // keys) to files for the Linux side. Every check prints "ok NAME" or
 // "FAIL NAME: detail"; the exit code is the number of failures.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -426,12 +427,34 @@ int PinPad(const char* dll) {
   return failures;
 }
 
+// ---- logged: a short road while the module writes its log ----------------------
+
+// Names the log file this process will write, waits for a line on standard
+// input (the script plants something at that name meanwhile), then reads the
+// card's files as a provider does.
+int Logged(const char* dll) {
+  std::printf("log-file: %s\n", TodaysLogFileName().c_str());
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof line, stdin) == nullptr) return 1;
+  Host host;
+  if (!host.Start(dll)) return failures;
+  Bytes file;
+  for (const char* name : {"cardid", "cardcf"}) {
+    const md::DWORD rc = ReadCardFile(host, nullptr, name, &file);
+    Check(rc == 0, name, Code(rc));
+  }
+  host.Finish();
+  return failures;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: vela3ro-host road DLL OUTDIR PINHEX HASHHEX PEERHEX\n"
                "       (DLL \"registered\": the module registered for the card's ATR)\n"
                "       vela3ro-host properties DLL\n"
                "       vela3ro-host pinpad DLL\n"
+               "       vela3ro-host logged DLL\n"
                "       vela3ro-host resources DLL VERSION\n");
   return 2;
 }
@@ -451,6 +474,7 @@ int main(int argc, char** argv) {
   }
   if (command == "properties" && argc == 3) return Properties(dll);
   if (command == "pinpad" && argc == 3) return PinPad(dll);
+  if (command == "logged" && argc == 3) return Logged(dll);
   if (command == "resources" && argc == 4) {
     CheckResources(dll, argv[3]);
     return failures;

@@ -78,6 +78,30 @@ run_road() {
 
 reg_clear() { wine reg delete "$settings_key" /f >/dev/null 2>&1 || true; }
 
+# Fails when the secret (hex), or any eight of its bytes in a row, is in the
+# log file as bytes or as hexadecimal in either case.
+check_secret_absent() {
+  local name=$1 secret=$2 log=$3 log_hex part i
+  log_hex=$(hex <"$log")
+  for ((i = 0; i == 0 || i + 16 <= ${#secret}; i += 2)); do
+    part=${secret:i:16}
+    ! grep -qiF "$part" "$log" || fail "$name is in the log as hexadecimal"
+    [[ $log_hex != *"$part"* ]] || fail "$name is in the log as bytes"
+  done
+  echo "ok log-without-$name"
+}
+
+# The log's lines with the entries called (name and tag), after checking
+# that every line has the documented layout.
+log_entries() {
+  local log=$1
+  if tr -d '\r' <"$log" | grep -v '^$' |
+    grep -Evq '^[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]+/[0-9]+ \[(ERR|DBG|INF)\] [A-Za-z0-9_.]+:[0-9]{4,} .+$'; then
+    fail "a line of $log is not in the log's layout"
+  fi
+  tr -d '\r' <"$log" | sed -n 's/^.* \[\(INF\|ERR\)\] entry_log\.cpp:[0-9]* \([A-Za-z]*\)(.*$/\2 \1/p'
+}
+
 case $case_name in
 resources)
   host resources resources "$dll" "$VELA_VERSION"
@@ -92,6 +116,111 @@ resources-x86)
 
 road)
   run_road "$dll"
+  ;;
+
+log)
+  # An administrator's log over the same road: LogLevel 9 and LogAPDU on,
+  # in a directory the module creates. One line per entry called, and no
+  # PIN, agreed secret or derived key in it in any form.
+  trap reg_clear EXIT
+  reg_clear
+  logdir=$out/logs
+  wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 9 /f >/dev/null
+  wine reg add "$settings_key" /v LogAPDU /t REG_SZ /d TRUE /f >/dev/null
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$logdir")" /f >/dev/null
+  run_road "$dll"
+  logs=("$logdir"/vela3ro-*.txt)
+  [ ${#logs[@]} -eq 1 ] && [ -f "${logs[0]}" ] || fail "not one log file in $logdir"
+  log=${logs[0]}
+  entries=$(log_entries "$log")
+  echo "$entries" | sort | uniq -c
+  # The road's calls: acquire, five file reads, a listing, two container
+  # infos, four signatures (refused before the PIN and after deauthentication),
+  # the PIN, an agreement, two derivations, its end, deauthentication, delete.
+  expected="CardAcquireContext INF
+CardReadFile INF
+CardReadFile INF
+CardReadFile INF
+CardEnumFiles INF
+CardReadFile INF
+CardReadFile INF
+CardGetContainerInfo INF
+CardGetContainerInfo INF
+CardSignData ERR
+CardAuthenticateEx INF
+CardSignData INF
+CardSignData INF
+CardConstructDHAgreement INF
+CardDeriveKey INF
+CardDeriveKey INF
+CardDestroyDHAgreement INF
+CardDeauthenticate INF
+CardSignData ERR
+CardDeleteContext INF"
+  [ "$entries" = "$expected" ] || fail "the entries' lines are not one per call of the road"
+  echo "ok log-one-line-per-entry"
+  grep -q ' APDU > 0020000306 \[6 bytes not logged\]' "$log" || fail "no VERIFY in the trace"
+  grep -q ' APDU < \[32 bytes not logged\] 9000' "$log" || fail "no agreement in the trace"
+  check_secret_absent pin "$(printf %s "$VELA_USER_PIN" | hex)" "$log"
+  check_secret_absent agreed-secret "$(hex <"$out/shared.bin")" "$log"
+  check_secret_absent derived-hash "$(hex <"$out/derive-hash.bin")" "$log"
+  check_secret_absent derived-tls-prf "$(hex <"$out/derive-tls-prf.bin")" "$log"
+  ;;
+
+log-planted)
+  # What another user may plant at the log's name before the module writes:
+  # the host names its log file, waits while the thing is planted, then
+  # reads the card with the log on. The thing is left as it was, nothing it
+  # points to is written, and the host's calls succeed.
+  # Wine 8 cannot show the other cases: it follows a Unix symbolic link as
+  # if it were the file (no reparse point to see; VELA_LOG_PLANTS="symlink
+  # dangling" shows it), makes no Windows symbolic links or junctions, and
+  # maps every file to the one Unix user.
+  trap reg_clear EXIT
+  reg_clear
+  logdir=$out/logs
+  mkdir -p "$logdir"
+  wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 3 /f >/dev/null
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$logdir")" /f >/dev/null
+  for plant in ${VELA_LOG_PLANTS:-hardlink fifo}; do
+    rm -f "$logdir"/* "$out/absent"
+    printf 'precious\n' >"$out/victim"
+    rm -f "$out/$plant.in"
+    mkfifo "$out/$plant.in"
+    wine "$VELA_HOST_EXE" logged "$dll" <"$out/$plant.in" >"$out/$plant.log" 2>&1 &
+    host_pid=$!
+    exec {feed}>"$out/$plant.in"
+    name=
+    for _ in $(seq 1 400); do
+      name=$(value_of log-file "$out/$plant.log")
+      [ -n "$name" ] && break
+      sleep 0.05
+    done
+    [ -n "$name" ] || fail "$plant: the host named no log file"
+    target=$logdir/$name
+    case $plant in
+    symlink) ln -s "$out/victim" "$target" ;;
+    dangling) ln -s "$out/absent" "$target" ;;
+    hardlink) ln "$out/victim" "$target" ;;
+    fifo) mkfifo "$target" ;;
+    esac
+    before=$(stat -c '%F %h %s' "$target")
+    echo go >&"$feed"
+    exec {feed}>&-
+    status=0
+    for _ in $(seq 1 600); do kill -0 $host_pid 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $host_pid 2>/dev/null; then
+      kill $host_pid 2>/dev/null || true
+      fail "$plant: the host hangs on the log's name"
+    fi
+    wait $host_pid || status=$?
+    cat "$out/$plant.log"
+    [ $status -eq 0 ] || fail "$plant: the host's calls failed ($status)"
+    [ "$(cat "$out/victim")" = precious ] || fail "$plant: the file behind the log's name was written"
+    [ ! -e "$out/absent" ] || fail "$plant: a file was made through the link"
+    [ "$(stat -c '%F %h %s' "$target")" = "$before" ] || fail "$plant: the planted $before changed"
+    echo "ok log-planted-$plant"
+  done
   ;;
 
 settings)

@@ -1,0 +1,109 @@
+#include "frontend/entry_log.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "core/result_names.h"
+
+namespace vela {
+
+namespace {
+
+// Host strings are read up to their terminator or this many units, whichever
+// comes first: a name that long is shown cut off.
+constexpr std::size_t kMaxShownUnits = 64;
+
+void Separate(std::string* out) {
+  if (!out->empty()) *out += ", ";
+}
+
+template <class Unit>
+void AppendQuoted(std::string* out, const Unit* text) {
+  Separate(out);
+  if (text == nullptr) {
+    *out += "null";
+    return;
+  }
+  *out += '"';
+  std::size_t i = 0;
+  for (; i < kMaxShownUnits && text[i] != Unit{0}; ++i) {
+    const auto unit = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Unit>>(text[i]));
+    if (unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\') {
+      *out += static_cast<char>(unit);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, unit <= 0xFF ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(unit));
+      *out += escaped;
+    }
+  }
+  *out += '"';
+  if (i == kMaxShownUnits && text[i] != Unit{0}) *out += "...";
+}
+
+}  // namespace
+
+void AppendNumber(std::string* out, std::uint64_t value, bool hexadecimal) {
+  Separate(out);
+  char text[24];
+  std::snprintf(text, sizeof text, hexadecimal ? "0x%" PRIX64 : "%" PRIu64, value);
+  *out += text;
+}
+
+// The card record is the same in every call of a context.
+void AppendArgument(std::string*, const CARD_DATA*) {}
+
+void AppendArgument(std::string* out, const char* text) { AppendQuoted(out, text); }
+void AppendArgument(std::string* out, const char16_t* text) { AppendQuoted(out, text); }
+
+void AppendArgument(std::string* out, const void* pointer) {
+  Separate(out);
+  *out += pointer == nullptr ? "null" : "ptr";
+}
+
+void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info) {
+  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+  Separate(out);
+  char text[96];
+  std::snprintf(text, sizeof text, "{container %u, keySpec %u, hashAlg 0x%X, flags 0x%X}",
+                static_cast<unsigned>(info->bContainerIndex), static_cast<unsigned>(info->dwKeySpec),
+                static_cast<unsigned>(info->aiHashAlg), static_cast<unsigned>(info->dwSigningFlags));
+  *out += text;
+}
+
+void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info) {
+  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+  Separate(out);
+  char text[64];
+  std::snprintf(text, sizeof text, "{container %u, slot %u}", static_cast<unsigned>(info->bContainerIndex),
+                static_cast<unsigned>(info->bSecretAgreementIndex));
+  *out += text;
+}
+
+void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info) {
+  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+  Separate(out);
+  *out += "{kdf ";
+  std::string kdf;
+  AppendQuoted(&kdf, info->pwszKDF);
+  char text[64];
+  std::snprintf(text, sizeof text, ", slot %u, flags 0x%X}", static_cast<unsigned>(info->bSecretAgreementIndex),
+                static_cast<unsigned>(info->dwFlags));
+  *out += kdf + text;
+}
+
+void WriteEntryLine(const char* name, const std::string& arguments, DWORD result,
+                    std::chrono::steady_clock::duration elapsed) {
+  const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+  const char* resultName = ResultCodeName(result);
+  char code[40];
+  if (resultName != nullptr) {
+    std::snprintf(code, sizeof code, " (0x%08X)", static_cast<unsigned>(result));
+  } else {
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
+    resultName = "";
+  }
+  WriteLogLine(result == 0 ? kLogInfo : kLogError, __FILE__, __LINE__, false, "%s(%s) = %s%s in %lld us", name,
+               arguments.c_str(), resultName, code, micros);
+}
+
+}  // namespace vela

@@ -1,0 +1,23 @@
+// The diagnostic log's file, opened so that nobody else's file is ever
+// written: a link, a device, a pipe or a file of another user found at the
+// log's name is left alone and the line is dropped. A privileged host (the
+// provider often runs as the system account) appends to a name that other
+// local users can predict, in a directory they can write.
+#pragma once
+
+#include <cstddef>
+
+namespace vela::platform {
+
+// Appends `length` bytes to the regular file at `path`, creating it for the
+// process's user alone when missing. False, with nothing written, when the
+// file cannot be opened or what is at the path is not a regular file with
+// one link (on Linux also: owned by the process's user).
+bool AppendToLogFile(const char* path, const char* data, std::size_t length);
+
+// Whether `path` names a directory from the root of a file system (a drive
+// or a share on Windows): a relative one would land in the host process's
+// working directory.
+bool IsAbsolutePath(const char* path);
+
+}  // namespace vela::platform

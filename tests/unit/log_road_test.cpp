@@ -1,0 +1,319 @@
+// The diagnostic log as an administrator turns it on (LogLevel 9, LogAPDU
+// TRUE) over every host operation, PIN change and unblock included: one line
+// per entry called, in the documented layout, and no secret anywhere in the
+// file, as bytes or as hexadecimal in either case.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "card_taps.h"
+#include "core/log.h"
+#include "emulated_card.h"
+#include "fake_registry.h"
+#include "fake_system.h"
+#include "host_operations.h"
+#include "platform/system.h"
+#include "test_host.h"
+
+namespace vela::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One line of the log: time, process/thread, tag, source position, message.
+const std::regex kLine(R"((\d\d):(\d\d):(\d\d) (\d+)/(\d+) \[(ERR|DBG|INF)\] ([A-Za-z0-9_.]+):(\d{4,}) (.+))");
+// The message of an entry's line: name(arguments) = result in N us.
+const std::regex kEntryMessage(
+    R"(((?:Card|MD)\w+)\((.*)\) = (?:([A-Z_]+) \(0x([0-9A-F]{8})\)|0x([0-9A-F]{8})) in (\d+) us)");
+
+struct EntryLine {
+  std::string tag;
+  std::string name;
+  std::string arguments;
+};
+
+class LogRoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vela3ro-road-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    SetRegistryString(kSettingsKey, "LogPath", dir_);
+    SetRegistryString(kSettingsKey, "LogLevel", "9");
+    SetRegistryString(kSettingsKey, "LogAPDU", "TRUE");
+  }
+  void TearDown() override {
+    scriptedRandom.clear();
+    SetLogLevel(kLogOff);
+    SetLogDirectory(platform::DefaultLogDirectory());
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string Log() const {
+    std::ifstream in(dir_ + "/vela3ro-20240305-004711.txt", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // The entry lines written since `from` (a length of the log); every other
+  // line must still have the documented layout.
+  std::vector<EntryLine> EntryLinesSince(std::size_t from) {
+    const std::string log = Log();
+    std::vector<EntryLine> entries;
+    for (std::size_t at = from; at < log.size();) {
+      const std::size_t end = log.find("\r\n", at);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "a line without CR LF at the end: " << log.substr(at);
+        break;
+      }
+      const std::string line = log.substr(at, end - at);
+      at = end + 2;
+      if (line.empty()) continue;  // the blank line before an acquire
+      std::smatch m;
+      if (!std::regex_match(line, m, kLine)) {
+        ADD_FAILURE() << "not in the line layout: " << line;
+        continue;
+      }
+      const std::string message = m[9];
+      std::smatch e;
+      if (m[7] == "entry_log.cpp" && std::regex_match(message, e, kEntryMessage)) {
+        const bool failed = e[4].matched ? e[4] != "00000000" : true;
+        EXPECT_EQ(m[6], failed ? "ERR" : "INF") << line;
+        entries.push_back({m[6], e[1], e[2]});
+      } else {
+        EXPECT_NE(m[6], "INF") << "an INF line that is no entry's: " << line;
+      }
+    }
+    return entries;
+  }
+
+  std::string dir_;
+  RegistryScope registry_;
+};
+
+// The agreed secret as the card sent it: the answer of the decipher operation.
+Bytes AgreedSecret(const std::vector<Exchange>& exchanges) {
+  for (const Exchange& e : exchanges) {
+    if (e.command.size() > 4 && e.command[1] == 0x2A && e.command[2] == 0x80 && e.response.size() > 2) {
+      return Bytes(e.response.begin(), e.response.end() - 2);
+    }
+  }
+  return {};
+}
+
+// X and Y of a fresh P-256 key. (The host table's peer is the generator,
+// whose agreed secret is the card key's public X: no secret at all.)
+Bytes FreshPeerPoint() {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"),
+                                                          EVP_PKEY_free);
+  Bytes point(65);
+  std::size_t length = 0;
+  if (key == nullptr || EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
+                                                        point.size(), &length) != 1 ||
+      length != 65) {
+    return {};
+  }
+  return Bytes(point.begin() + 1, point.end());
+}
+
+// An agreement on container 4 with `point`; the slot, or 0xFF.
+BYTE AgreeWith(CARD_DATA* cd, const Bytes& point) {
+  Bytes blob(8);
+  const DWORD header[2] = {BCRYPT_ECDH_PUBLIC_P256_MAGIC, 32};
+  std::memcpy(blob.data(), header, sizeof(header));
+  blob.insert(blob.end(), point.begin(), point.end());
+  CARD_DH_AGREEMENT_INFO info{};
+  info.dwVersion = 2;
+  info.bContainerIndex = 4;
+  info.dwPublicKey = static_cast<DWORD>(blob.size());
+  info.pbPublicKey = blob.data();
+  return cd->pfnCardConstructDHAgreement(cd, &info) == 0 ? info.bSecretAgreementIndex : 0xFF;
+}
+
+// A derivation with the parameters of the host table's rows, optionally
+// with an HMAC key, returning the derived bytes.
+Bytes Derive(CARD_DATA* cd, BYTE slot, const char16_t* kdf, const Bytes& hmacKey = {}) {
+  std::u16string hashName = u"SHA256";
+  static const char label[] = "master secret";
+  std::array<BYTE, 64> seed;
+  for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<BYTE>(i);
+  BYTE prepend[5] = {1, 2, 3, 4, 5};
+  Bytes key = hmacKey;
+  std::vector<BCryptBuffer> buffers;
+  if (std::u16string_view(kdf) == u"TLS_PRF") {
+    buffers.push_back({sizeof(label), KDF_TLS_PRF_LABEL, const_cast<char*>(label)});
+    buffers.push_back({static_cast<ULONG>(seed.size()), KDF_TLS_PRF_SEED, seed.data()});
+  } else {
+    buffers.push_back({static_cast<ULONG>((hashName.size() + 1) * 2), KDF_HASH_ALGORITHM, hashName.data()});
+    buffers.push_back({sizeof(prepend), KDF_SECRET_PREPEND, prepend});
+    if (!key.empty()) buffers.push_back({static_cast<ULONG>(key.size()), KDF_HMAC_KEY, key.data()});
+  }
+  BCryptBufferDesc list{0, static_cast<ULONG>(buffers.size()), buffers.data()};
+  Bytes out(64);
+  CARD_DERIVE_KEY derive{};
+  derive.dwVersion = 2;
+  derive.pwszKDF = kdf;
+  derive.bSecretAgreementIndex = slot;
+  derive.pParameterList = &list;
+  derive.pbDerivedKey = out.data();
+  derive.cbDerivedKey = static_cast<DWORD>(out.size());
+  if (cd->pfnCardDeriveKey(cd, &derive) != 0) return {};
+  out.resize(derive.cbDerivedKey);
+  return out;
+}
+
+std::string HexOf(const Bytes& bytes, bool upper) {
+  std::string out;
+  char pair[3];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, upper ? "%02X" : "%02x", b);
+    out += pair;
+  }
+  return out;
+}
+
+// Where `secret`, or any eight of its bytes in a row, occurs in the log: as
+// bytes, as upper- or lower-case hexadecimal. Empty when nowhere.
+std::string FindSecret(const std::string& log, const Bytes& secret) {
+  const std::size_t window = std::min<std::size_t>(secret.size(), 8);
+  for (std::size_t at = 0; at + window <= secret.size(); ++at) {
+    const Bytes part(secret.begin() + at, secret.begin() + at + window);
+    for (const std::string& needle :
+         {std::string(part.begin(), part.end()), HexOf(part, true), HexOf(part, false)}) {
+      const std::size_t found = log.find(needle);
+      if (found != std::string::npos) {
+        const std::size_t lineStart = log.rfind('\n', found);
+        return log.substr(lineStart == std::string::npos ? 0 : lineStart + 1, 200);
+      }
+    }
+  }
+  return {};
+}
+
+TEST_F(LogRoadTest, OneLinePerEntryCalledAndNoSecretAnywhere) {
+  const Bytes sessionPin = {0xC3, 0x5A, 0x96, 0x0F, 0xE1, 0x7B, 0x24, 0xD8};
+  scriptedRandom = sessionPin;
+  EmulatedCard card;
+  RecordingCard tap(&card);
+
+  // Every operation of the host table on a context of its own: its entry's
+  // lines appear exactly as often as it calls the entry, and the whole row
+  // (acquire, preparation, the call, its undo, delete) one line per call.
+  for (const HostOperation& op : HostOperations()) {
+    SCOPED_TRACE(op.name);
+    const std::string entry = std::string(op.name).substr(0, std::string(op.name).find(' '));
+    const std::size_t runCalls = std::string(op.name) == "CardAuthenticateEx session PIN" ? 2 : 1;
+    const std::size_t prepareCalls = op.needs == Needs::kNothing ? 0 : op.needs == Needs::kUserPin ? 1 : 2;
+    const std::size_t rowStart = Log().size();
+    TestHost host(tap.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    ASSERT_EQ(Prepare(host.get(), op.needs), 0u);
+    const std::size_t runStart = Log().size();
+    const DWORD result = op.run(host.get());
+    EXPECT_EQ(result, 0u);
+    const std::vector<EntryLine> run = EntryLinesSince(runStart);
+    ASSERT_EQ(run.size(), runCalls);
+    for (const EntryLine& line : run) {
+      EXPECT_EQ(line.name, entry);
+      EXPECT_EQ(line.tag, result == 0 ? "INF" : "ERR");
+    }
+    if (op.undo != nullptr) op.undo(host.get());
+    host.Release();
+    const std::vector<EntryLine> row = EntryLinesSince(rowStart);
+    EXPECT_EQ(row.size(), 1 + prepareCalls + runCalls + (op.undo != nullptr ? 1 : 0) + 1);
+    ASSERT_FALSE(row.empty());
+    EXPECT_EQ(row.front().name, "CardAcquireContext");
+    EXPECT_EQ(row.back().name, "CardDeleteContext");
+  }
+
+  // The secrets a host road handles, taken where they can be seen: the
+  // session PIN from the random source, the agreed secret (with a real peer)
+  // from the wire, the derived keys (the table's three derivations and one
+  // under an HMAC key) from the host's side.
+  const Bytes hmacKey = {0x5E, 0x17, 0xA9, 0x42, 0x0C, 0xD3, 0x68, 0xB1, 0x7F, 0x26, 0xE4, 0x9A, 0x31, 0xC5, 0x08, 0x6D};
+  const Bytes peer = FreshPeerPoint();
+  ASSERT_EQ(peer.size(), 64u);
+  std::vector<Bytes> derived;
+  tap.Clear();
+  {
+    TestHost host(tap.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    ASSERT_EQ(VerifyUserPin(host.get()), 0u);
+    const BYTE slot = AgreeWith(host.get(), peer);
+    ASSERT_NE(slot, 0xFF);
+    for (const char16_t* kdf : {u"HASH", u"HMAC", u"TLS_PRF"}) derived.push_back(Derive(host.get(), slot, kdf));
+    derived.push_back(Derive(host.get(), slot, u"HMAC", hmacKey));
+    host.Release();
+  }
+  const Bytes agreed = AgreedSecret(tap.exchanges());
+  ASSERT_EQ(agreed.size(), 32u);
+  struct Secret {
+    const char* name;
+    Bytes bytes;
+  };
+  std::vector<Secret> secrets = {
+      {"user PIN", Bytes(std::begin(kUserPin), std::end(kUserPin))},
+      {"new user PIN", Bytes(std::begin(kNewUserPin), std::end(kNewUserPin))},
+      {"unblocking code", Bytes(std::begin(kUnblockCode), std::end(kUnblockCode))},
+      {"session PIN", sessionPin},
+      {"agreed secret", agreed},
+      {"HMAC key", hmacKey},
+  };
+  for (const Bytes& key : derived) {
+    ASSERT_GE(key.size(), 32u);
+    secrets.push_back({"derived key", key});
+  }
+
+  const std::string log = Log();
+  for (const Secret& secret : secrets) {
+    EXPECT_EQ(FindSecret(log, secret.bytes), "") << secret.name << " is in the log";
+  }
+  // What the log is for is there: the acquire's findings and the trace, with
+  // the PIN data and the agreed secret as their length.
+  for (const char* expected : {"] acquire.cpp:", " ATR 3B", " settings: LogPath \"" , " card: serial 00112233445566778899",
+                               " APDU > 00A4080C04DF0280FF\r\n", " APDU > 0020000306 [6 bytes not logged]\r\n",
+                               " APDU > 002C00030E [14 bytes not logged]\r\n",
+                               " APDU < [32 bytes not logged] 9000\r\n"}) {
+    EXPECT_NE(log.find(expected), std::string::npos) << expected;
+  }
+}
+
+// The level keeps what its number allows: 1 the failures (ERR), 2 also the
+// acquire's report and the trace (DBG), 3 also every other call (INF).
+TEST_F(LogRoadTest, EachLevelWritesItsTagsOnly) {
+  EmulatedCard card;
+  for (const char* level : {"1", "2", "3"}) {
+    SetRegistryString(kSettingsKey, "LogLevel", level);
+    const std::size_t start = Log().size();
+    TestHost host(card.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    std::string file = "absent";
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    EXPECT_EQ(host->pfnCardReadFile(host.get(), nullptr, file.data(), 0, &data, &length), SCARD_E_FILE_NOT_FOUND);
+    host.Release();
+    const std::string written = Log().substr(start);
+    EXPECT_NE(written.find("[ERR] entry_log.cpp:"), std::string::npos) << level;
+    EXPECT_NE(written.find("CardReadFile(null, \"absent\", 0x0, ptr, ptr) = SCARD_E_FILE_NOT_FOUND (0x80100024)"),
+              std::string::npos)
+        << written;
+    EXPECT_EQ(written.find("[DBG]") != std::string::npos, level[0] >= '2') << written;
+    EXPECT_EQ(written.find(" APDU > ") != std::string::npos, level[0] >= '2') << written;
+    EXPECT_EQ(written.find("[INF]") != std::string::npos, level[0] >= '3') << written;
+  }
+}
+
+}  // namespace
+}  // namespace vela::test
