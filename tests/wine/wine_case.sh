@@ -70,6 +70,9 @@ road)
   { printf vela-prepend; cat "$out/shared.bin"; printf vela-append; } | openssl dgst -sha256 -binary \
     >"$out/expected-hash.bin"
   cmp "$out/derive-hash.bin" "$out/expected-hash.bin" || fail "HASH derivation differs from OpenSSL's"
+  { printf vela-prepend; cat "$out/shared.bin"; printf vela-append; } |
+    openssl dgst -sha512 -mac HMAC -macopt hexkey:"$(hex <"$out/shared.bin")" -binary >"$out/expected-hmac-sha512.bin"
+  cmp "$out/derive-hmac-sha512.bin" "$out/expected-hmac-sha512.bin" || fail "HMAC derivation differs from OpenSSL's"
   seed=$(for i in $(seq 0 63); do printf '%02x' $(((i * 7 + 1) & 255)); done)
   openssl kdf -keylen 48 -kdfopt digest:MD5-SHA1 -kdfopt hexsecret:"$(hex <"$out/shared.bin")" \
     -kdfopt hexseed:"$(printf 'key expansion' | hex)$seed" -binary -out "$out/expected-tls-prf.bin" TLS1-PRF
