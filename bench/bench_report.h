@@ -32,8 +32,10 @@ class KeepingReporter : public benchmark::ConsoleReporter {
 bool SaveFigures(const Figures& figures, const std::string& path);
 Figures LoadFigures(const std::string& path);
 
-// Module / OpenSSL for every primitive and size, beside OpenSSL's own SIMD
-// code and beside OpenSSL masked to its portable code (`masked`, may be empty).
+// Module / OpenSSL for every primitive and size: the module on the paths it
+// chooses beside OpenSSL's own SIMD code, and the module forced to its
+// portable code beside OpenSSL masked to its portable code (`masked`, may be
+// empty).
 void PrintDigestRatios(const Figures& figures, const Figures& masked);
 // The module's own time per host operation and what the card adds.
 void PrintHostOperationCosts(const Figures& figures);

@@ -1,6 +1,7 @@
 // The module's digest and MAC primitives beside OpenSSL's libcrypto, in one
 // binary and one run. Names are PRIMITIVE/IMPLEMENTATION/BYTES, so the report
-// can pair them.
+// can pair them: "module" is the module on the paths it chooses for this
+// processor, "portable" the module forced to its portable code.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
@@ -16,6 +17,7 @@
 #include "crypto/digest.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
+#include "crypto/sha_paths.h"
 #include "crypto/tls_prf.h"
 
 namespace vela::bench {
@@ -40,23 +42,40 @@ struct Primitive {
   ModuleDigest module;
   const char* opensslDigest;  // EVP name
   bool hmac;
+  bool hasPaths;  // runs through the SHA paths
 };
 
 const Primitive kPrimitives[] = {
-    {"SHA-1", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { ShaHash(kSha1, d, n, o); }, "SHA1", false},
+    {"SHA-1", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { ShaHash(kSha1, d, n, o); }, "SHA1", false,
+     true},
     {"SHA-256", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { ShaHash(kSha256, d, n, o); }, "SHA256",
-     false},
+     false, true},
     {"SHA-512", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { ShaHash(kSha512, d, n, o); }, "SHA512",
-     false},
-    {"MD5", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { Md5Hash(d, n, o); }, "MD5", false},
+     false, true},
+    {"MD5", [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { Md5Hash(d, n, o); }, "MD5", false, false},
     {"HMAC-SHA-256",
      [](const std::uint8_t* d, std::size_t n, std::uint8_t* o) { Hmac(kSha256, d, n, kKey.data(), kKey.size(), o); },
-     "SHA256", true},
+     "SHA256", true, true},
 };
 
 constexpr std::size_t kSizes[] = {64, 1024, 65536};
 
-void RunModule(benchmark::State& state, ModuleDigest digest, std::size_t size) {
+// Runs the module on the portable code for the length of one benchmark.
+class PortableOnly {
+ public:
+  explicit PortableOnly(bool portable) : portable_(portable) {
+    if (portable_) ForceShaPaths(ShaPaths{});
+  }
+  ~PortableOnly() {
+    if (portable_) UseDetectedShaPaths();
+  }
+
+ private:
+  bool portable_;
+};
+
+void RunModule(benchmark::State& state, ModuleDigest digest, std::size_t size, bool portable) {
+  const PortableOnly paths(portable);
   const std::vector<std::uint8_t> message = Message(size);
   std::array<std::uint8_t, 64> out{};
   for (auto _ : state) {
@@ -117,7 +136,8 @@ void ModulePrf(const std::vector<std::uint8_t>& seed, std::uint8_t* out) {
          sizeof(kLabel) - 1, out, 48);
 }
 
-void RunModulePrf(benchmark::State& state) {
+void RunModulePrf(benchmark::State& state, bool portable) {
+  const PortableOnly paths(portable);
   const std::vector<std::uint8_t> seed = Message(64);
   std::array<std::uint8_t, 48> out{};
   for (auto _ : state) {
@@ -161,7 +181,11 @@ void RegisterDigestBenchmarks() {
     for (std::size_t size : kSizes) {
       const std::string suffix = "/" + std::to_string(size);
       benchmark::RegisterBenchmark((std::string(p.name) + "/module" + suffix).c_str(),
-                                   [p, size](benchmark::State& s) { RunModule(s, p.module, size); });
+                                   [p, size](benchmark::State& s) { RunModule(s, p.module, size, false); });
+      if (p.hasPaths) {
+        benchmark::RegisterBenchmark((std::string(p.name) + "/portable" + suffix).c_str(),
+                                     [p, size](benchmark::State& s) { RunModule(s, p.module, size, true); });
+      }
       benchmark::RegisterBenchmark((std::string(p.name) + "/openssl" + suffix).c_str(),
                                    [p, size](benchmark::State& s) {
                                      if (p.hmac) {
@@ -172,7 +196,8 @@ void RegisterDigestBenchmarks() {
                                    });
     }
   }
-  benchmark::RegisterBenchmark("TLS-PRF/module/48", RunModulePrf);
+  benchmark::RegisterBenchmark("TLS-PRF/module/48", [](benchmark::State& s) { RunModulePrf(s, false); });
+  benchmark::RegisterBenchmark("TLS-PRF/portable/48", [](benchmark::State& s) { RunModulePrf(s, true); });
   benchmark::RegisterBenchmark("TLS-PRF/openssl/48", RunOpenSslPrf);
 }
 

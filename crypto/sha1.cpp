@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "crypto/sha_engine.h"
+#include "crypto/sha_paths.h"
 
 namespace vela {
 namespace {
@@ -29,7 +30,7 @@ inline std::uint32_t Majority(std::uint32_t b, std::uint32_t c, std::uint32_t d)
 
 }  // namespace
 
-void Sha1Compress(std::uint32_t state[5], const std::uint8_t* p, std::size_t blocks) {
+void Sha1CompressPortable(std::uint32_t state[5], const std::uint8_t* p, std::size_t blocks) {
   for (; blocks > 0; --blocks, p += 64) {
     std::uint32_t w[16];
     auto W = [&](int j) -> std::uint32_t {

@@ -13,6 +13,7 @@ int Sha1Input(Sha1Context* context, const std::uint8_t* data, std::size_t length
 int Sha1Result(Sha1Context* context, std::uint8_t digest[kSha1HashSize]);
 
 // The compression function over `blocks` consecutive 64-byte blocks.
+// Runs the path chosen for this processor (crypto/sha_paths.h).
 void Sha1Compress(std::uint32_t state[5], const std::uint8_t* data, std::size_t blocks);
 
 }  // namespace vela

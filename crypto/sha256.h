@@ -16,6 +16,7 @@ int Sha224Result(Sha256Context* context, std::uint8_t digest[kSha224HashSize]);
 int Sha256Result(Sha256Context* context, std::uint8_t digest[kSha256HashSize]);
 
 // The compression function over `blocks` consecutive 64-byte blocks.
+// Runs the path chosen for this processor (crypto/sha_paths.h).
 void Sha256Compress(std::uint32_t state[8], const std::uint8_t* data, std::size_t blocks);
 
 }  // namespace vela

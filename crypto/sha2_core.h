@@ -21,11 +21,14 @@ struct Sigma {
 };
 
 // One round; the caller rotates the roles of the eight variables instead of
-// moving values between them.
+// moving values between them. Maj is b ^ ((a ^ b) & (b ^ c)), and this
+// round's a ^ b is the next round's b ^ c, which saves an operation.
 #define VELA_SHA2_ROUND(a, b, c, d, e, f, g, h, j)                                  \
   {                                                                                 \
     const Word t1 = h + S::Big1(e) + (g ^ (e & (f ^ g))) + Traits::kK[i + j] + W(j); \
-    const Word t2 = S::Big0(a) + ((a & b) | (c & (a | b)));                         \
+    const Word ab = a ^ b;                                                          \
+    const Word t2 = S::Big0(a) + (b ^ (ab & bc));                                   \
+    bc = ab;                                                                        \
     d += t1;                                                                        \
     h = t1 + t2;                                                                    \
   }
@@ -57,6 +60,7 @@ void Compress(typename Traits::Word* state, const std::uint8_t* p, std::size_t b
     Word w[16];
     Word a = state[0], b = state[1], c = state[2], d = state[3];
     Word e = state[4], f = state[5], g = state[6], h = state[7];
+    Word bc = b ^ c;
     {
       constexpr int i = 0;
       // The first sixteen rounds take the message words as they are.

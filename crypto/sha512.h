@@ -16,6 +16,7 @@ int Sha384Result(Sha512Context* context, std::uint8_t digest[kSha384HashSize]);
 int Sha512Result(Sha512Context* context, std::uint8_t digest[kSha512HashSize]);
 
 // The compression function over `blocks` consecutive 128-byte blocks.
+// Runs the path chosen for this processor (crypto/sha_paths.h).
 void Sha512Compress(std::uint64_t state[8], const std::uint8_t* data, std::size_t blocks);
 
 }  // namespace vela

@@ -2,10 +2,11 @@
 # The benchmark command (not part of the tests): builds vela_bench with the
 # linux preset and runs it twice, first OpenSSL's digests alone with its SIMD
 # and SHA extensions masked, then everything, printing Google Benchmark's
-# figures and then the README's tables: module / OpenSSL ratios (beside
-# OpenSSL's own code and its portable code), the module's CPU time per host
-# operation, and the wire cost of each operation. Extra arguments go to
-# Google Benchmark (e.g. --benchmark_filter=SHA).
+# figures and then the README's tables: module / OpenSSL ratios (the module
+# on the paths it chooses for this processor beside OpenSSL's own code, and
+# the module forced to its portable code beside OpenSSL's portable code), the
+# module's CPU time per host operation, and the wire cost of each operation.
+# Extra arguments go to Google Benchmark (e.g. --benchmark_filter=SHA).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset linux -G Ninja >/dev/null

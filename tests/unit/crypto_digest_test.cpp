@@ -1,5 +1,6 @@
-// The SHA family and MD5: published vectors, OpenSSL as a reference over
-// random inputs, and the result-code rules of the id-selected interface.
+// The SHA family and MD5: published vectors and OpenSSL as a reference over
+// random inputs (on every SHA path), and the result-code rules of the
+// id-selected interface.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "crypto/md5.h"
 #include "fake_card.h"
 #include "openssl_reference.h"
+#include "sha_paths_fixture.h"
 
 namespace vela::test {
 namespace {
@@ -31,7 +33,10 @@ Bytes Md5Of(const Bytes& data) {
 
 const char* const kOpensslName[] = {"SHA1", "SHA224", "SHA256", "SHA384", "SHA512"};
 
-TEST(CryptoDigest, ShaFamilyReproducesFipsExamples) {
+class CryptoDigestOnPath : public OnEveryShaPath {};
+INSTANTIATE_TEST_SUITE_P(ShaPaths, CryptoDigestOnPath, ::testing::ValuesIn(kEveryShaPath), ShaPathsName);
+
+TEST_P(CryptoDigestOnPath, ShaFamilyReproducesFipsExamples) {
   const std::string abc = "abc";
   const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
   const std::string four =
@@ -64,7 +69,7 @@ TEST(CryptoDigest, ShaFamilyReproducesFipsExamples) {
   }
 }
 
-TEST(CryptoDigest, OneMillionAFedInUnevenPieces) {
+TEST_P(CryptoDigestOnPath, OneMillionAFedInUnevenPieces) {
   const char* const expected[] = {
       "34aa973cd4c4daa4f61eeb2bdbad27316534016f",
       "20794655980c91d8bbb4c1ea97618a4bf03f42581948b2ee4ee7ad67",
@@ -106,7 +111,7 @@ TEST(CryptoDigest, Md5ReproducesRfc1321Suite) {
   }
 }
 
-TEST(CryptoDigest, AgreesWithOpensslOverRandomLengthsAndSplits) {
+TEST_P(CryptoDigestOnPath, AgreesWithOpensslOverRandomLengthsAndSplits) {
   std::mt19937 random(20261210);
   std::uniform_int_distribution<int> byte(0, 255);
   for (int round = 0; round < 200; ++round) {

@@ -1,5 +1,6 @@
 // HMAC over MD5 and the SHA family, P_hash and the TLS 1.0 pseudo-random
-// function: published vectors and OpenSSL as a reference.
+// function: published vectors and OpenSSL as a reference, the SHA-based ones
+// on every SHA path.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -10,6 +11,7 @@
 #include "crypto/tls_prf.h"
 #include "fake_card.h"
 #include "openssl_reference.h"
+#include "sha_paths_fixture.h"
 
 namespace vela::test {
 namespace {
@@ -36,7 +38,10 @@ Bytes Md5Hmac(const Bytes& key, const Bytes& text) {
 
 const char* const kOpensslName[] = {"SHA1", "SHA224", "SHA256", "SHA384", "SHA512"};
 
-TEST(CryptoMac, HmacMd5AndSha1ReproduceRfc2202) {
+class CryptoMacOnPath : public OnEveryShaPath {};
+INSTANTIATE_TEST_SUITE_P(ShaPaths, CryptoMacOnPath, ::testing::ValuesIn(kEveryShaPath), ShaPathsName);
+
+TEST_P(CryptoMacOnPath, HmacMd5AndSha1ReproduceRfc2202) {
   struct Case {
     Bytes md5Key, sha1Key, data;
     const char *md5, *sha1;
@@ -68,7 +73,7 @@ TEST(CryptoMac, HmacMd5AndSha1ReproduceRfc2202) {
   }
 }
 
-TEST(CryptoMac, HmacSha2ReproducesRfc4231) {
+TEST_P(CryptoMacOnPath, HmacSha2ReproducesRfc4231) {
   struct Case {
     Bytes key, data;
     const char* expected[4];  // SHA-224, -256, -384, -512
@@ -135,7 +140,7 @@ TEST(CryptoMac, HmacSha2ReproducesRfc4231) {
   }
 }
 
-TEST(CryptoMac, HmacAgreesWithOpensslAcrossKeyBlockBoundaries) {
+TEST_P(CryptoMacOnPath, HmacAgreesWithOpensslAcrossKeyBlockBoundaries) {
   std::mt19937 random(4231);
   // Keys at, one below and one above both block sizes: the longer ones are hashed first.
   const std::size_t keyLengths[] = {0, 1, 20, 63, 64, 65, 127, 128, 129, 300};
@@ -199,7 +204,7 @@ TEST(CryptoMac, PHashAgreesWithOpensslForBothHashes) {
   EXPECT_EQ(PHash(seed, 4, seed, 4, nullptr, 32, 16), -1);
 }
 
-TEST(CryptoMac, TlsPrfAgreesWithOpensslForOddAndEvenSecrets) {
+TEST_P(CryptoMacOnPath, TlsPrfAgreesWithOpensslForOddAndEvenSecrets) {
   std::mt19937 random(1999);
   const Bytes label = Text("master secret");
   // Odd lengths share the middle byte between the two halves.

@@ -331,6 +331,13 @@ int Road(const char* dll, const std::string& out, const Bytes& pin, const Bytes&
       {sizeof prepend - 1, 1, const_cast<char*>(prepend)},
       {sizeof append - 1, 2, const_cast<char*>(append)},
   };
+  // SHA-512 too, so that its vector code runs in the DLL (the secret is the key).
+  char16_t sha512Name[] = u"SHA512";
+  md::BCryptBuffer hmacParameters[] = {
+      {sizeof sha512Name, 0, sha512Name},
+      {sizeof prepend - 1, 1, const_cast<char*>(prepend)},
+      {sizeof append - 1, 2, const_cast<char*>(append)},
+  };
   md::BCryptBuffer tlsParameters[] = {
       {sizeof label, 4, const_cast<char*>(label)},
       {sizeof seed, 5, seed},
@@ -342,6 +349,7 @@ int Road(const char* dll, const std::string& out, const Bytes& pin, const Bytes&
     md::DWORD length;
   } derivations[] = {
       {"derive-hash", u"HASH", {0, 3, hashParameters}, 32},
+      {"derive-hmac-sha512", u"HMAC", {0, 3, hmacParameters}, 64},
       {"derive-tls-prf", u"TLS_PRF", {0, 2, tlsParameters}, 48},
   };
   for (Derivation& d : derivations) {

@@ -68,6 +68,9 @@ run_road() {
   { printf vela-prepend; cat "$out/shared.bin"; printf vela-append; } | openssl dgst -sha256 -binary \
     >"$out/expected-hash.bin"
   cmp "$out/derive-hash.bin" "$out/expected-hash.bin" || fail "HASH derivation differs from OpenSSL's"
+  { printf vela-prepend; cat "$out/shared.bin"; printf vela-append; } |
+    openssl dgst -sha512 -mac HMAC -macopt hexkey:"$(hex <"$out/shared.bin")" -binary >"$out/expected-hmac-sha512.bin"
+  cmp "$out/derive-hmac-sha512.bin" "$out/expected-hmac-sha512.bin" || fail "HMAC derivation differs from OpenSSL's"
   local seed
   seed=$(for i in $(seq 0 63); do printf '%02x' $(((i * 7 + 1) & 255)); done)
   openssl kdf -keylen 48 -kdfopt digest:MD5-SHA1 -kdfopt hexsecret:"$(hex <"$out/shared.bin")" \
@@ -136,7 +139,7 @@ log)
   echo "$entries" | sort | uniq -c
   # The road's calls: acquire, five file reads, a listing, two container
   # infos, four signatures (refused before the PIN and after deauthentication),
-  # the PIN, an agreement, two derivations, its end, deauthentication, delete.
+  # the PIN, an agreement, three derivations, its end, deauthentication, delete.
   expected="CardAcquireContext INF
 CardReadFile INF
 CardReadFile INF
@@ -153,6 +156,7 @@ CardSignData INF
 CardConstructDHAgreement INF
 CardDeriveKey INF
 CardDeriveKey INF
+CardDeriveKey INF
 CardDestroyDHAgreement INF
 CardDeauthenticate INF
 CardSignData ERR
@@ -164,6 +168,7 @@ CardDeleteContext INF"
   check_secret_absent pin "$(printf %s "$VELA_USER_PIN" | hex)" "$log"
   check_secret_absent agreed-secret "$(hex <"$out/shared.bin")" "$log"
   check_secret_absent derived-hash "$(hex <"$out/derive-hash.bin")" "$log"
+  check_secret_absent derived-hmac-sha512 "$(hex <"$out/derive-hmac-sha512.bin")" "$log"
   check_secret_absent derived-tls-prf "$(hex <"$out/derive-tls-prf.bin")" "$log"
   ;;
 

@@ -1,0 +1,121 @@
+// The choice of SHA path from CPUID, and each accelerated compression beside
+// the portable one on the same blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <random>
+#include <vector>
+
+#include "crypto/cpu_features.h"
+#include "crypto/sha1.h"
+#include "crypto/sha256.h"
+#include "crypto/sha512.h"
+#include "crypto/sha_paths.h"
+#include "sha_paths_fixture.h"
+
+namespace vela::test {
+namespace {
+
+// CPUID.1:ECX bits.
+constexpr std::uint32_t kSsse3 = 1u << 9, kSse41 = 1u << 19, kOsxsave = 1u << 27, kAvx = 1u << 28;
+// CPUID.7.0:EBX bits.
+constexpr std::uint32_t kBmi1 = 1u << 3, kAvx2 = 1u << 5, kBmi2 = 1u << 8, kSha = 1u << 29;
+// XCR0: the operating system saves the XMM (bit 1) and YMM (bit 2) state.
+constexpr std::uint64_t kXmmYmm = 0x7, kXmmOnly = 0x3;
+
+constexpr std::uint32_t kAllLeaf1 = kSsse3 | kSse41 | kOsxsave | kAvx;
+constexpr std::uint32_t kAllLeaf7 = kBmi1 | kAvx2 | kBmi2 | kSha;
+
+constexpr ShaPath P = ShaPath::kPortable;
+constexpr ShaPath X = VELA_SHA_X86 ? ShaPath::kShaExtensions : ShaPath::kPortable;
+constexpr ShaPath V = VELA_SHA_X86 ? ShaPath::kAvx2 : ShaPath::kPortable;
+
+TEST(CryptoShaPaths, EachPathNeedsAllItsFeaturesElseThePortableCode) {
+  struct Case {
+    const char* what;
+    CpuidWords words;
+    ShaPaths expected;
+  };
+  const Case cases[] = {
+      {"everything", {13, kAllLeaf1, kAllLeaf7, kXmmYmm}, {X, X, V}},
+      {"no SHA extensions", {13, kAllLeaf1, kAllLeaf7 & ~kSha, kXmmYmm}, {P, P, V}},
+      {"no SSE4.1", {13, kAllLeaf1 & ~kSse41, kAllLeaf7, kXmmYmm}, {P, P, V}},
+      {"no SSSE3", {13, kAllLeaf1 & ~kSsse3, kAllLeaf7, kXmmYmm}, {P, P, V}},
+      {"no AVX2", {13, kAllLeaf1, kAllLeaf7 & ~kAvx2, kXmmYmm}, {X, X, P}},
+      {"no AVX", {13, kAllLeaf1 & ~kAvx, kAllLeaf7, kXmmYmm}, {X, X, P}},
+      {"no BMI2", {13, kAllLeaf1, kAllLeaf7 & ~kBmi2, kXmmYmm}, {X, X, P}},
+      {"no BMI1", {13, kAllLeaf1, kAllLeaf7 & ~kBmi1, kXmmYmm}, {X, X, P}},
+      // AVX2 in CPUID but an operating system that does not save the YMM
+      // registers: AVX2 code would lose them on a task switch.
+      {"YMM state not saved", {13, kAllLeaf1, kAllLeaf7, kXmmOnly}, {X, X, P}},
+      {"no OSXSAVE, XCR0 not to be believed", {13, kAllLeaf1 & ~kOsxsave, kAllLeaf7, kXmmYmm}, {X, X, P}},
+      // A processor whose highest leaf is below 7 may answer leaf 7 with
+      // another leaf's words.
+      {"no leaf 7", {6, kAllLeaf1, kAllLeaf7, kXmmYmm}, {P, P, P}},
+      {"nothing", {}, {P, P, P}},
+  };
+  for (const Case& c : cases) {
+    const ShaPaths chosen = ChooseShaPaths(DecodeCpuFeatures(c.words));
+    EXPECT_EQ(chosen, c.expected) << c.what << ": SHA-1 " << ShaPathName(chosen.sha1) << ", SHA-256 "
+                                  << ShaPathName(chosen.sha256) << ", SHA-512 " << ShaPathName(chosen.sha512);
+  }
+}
+
+TEST(CryptoShaPaths, ForcingAPathThatDoesNotFitChangesNothing) {
+  UseDetectedShaPaths();
+  const ShaPaths detected = ActiveShaPaths();
+  EXPECT_EQ(detected, ChooseShaPaths(DecodeCpuFeatures(ReadCpuidWords())));
+  // AVX2 is no path for SHA-1, nor the SHA extensions for SHA-512.
+  EXPECT_FALSE(ForceShaPaths({ShaPath::kAvx2, P, P}));
+  EXPECT_FALSE(ForceShaPaths({P, P, ShaPath::kShaExtensions}));
+  EXPECT_EQ(ActiveShaPaths(), detected);
+  ASSERT_TRUE(ForceShaPaths({}));
+  EXPECT_EQ(ActiveShaPaths(), ShaPaths{});
+  UseDetectedShaPaths();
+  EXPECT_EQ(ActiveShaPaths(), detected);
+}
+
+class CryptoShaCompressOnPath : public OnEveryShaPath {};
+// The accelerated paths only: the first is the portable code itself.
+INSTANTIATE_TEST_SUITE_P(ShaPaths, CryptoShaCompressOnPath,
+                         ::testing::ValuesIn(std::begin(kEveryShaPath) + 1, std::end(kEveryShaPath)), ShaPathsName);
+
+// The compression on the forced path and the portable one, from the same
+// chaining value over the same blocks.
+template <class Word, std::size_t kWords>
+bool SameAsPortable(void (*compress)(Word*, const std::uint8_t*, std::size_t),
+                    void (*portable)(Word*, const std::uint8_t*, std::size_t), const std::uint64_t (&start)[8],
+                    const std::uint8_t* data, std::size_t blocks) {
+  Word state[kWords], expected[kWords];
+  for (std::size_t i = 0; i < kWords; ++i) state[i] = expected[i] = static_cast<Word>(start[i]);
+  compress(state, data, blocks);
+  portable(expected, data, blocks);
+  return std::equal(state, state + kWords, expected);
+}
+
+// Blocks at every alignment, several per call, from an arbitrary chaining
+// value: the accelerated code keeps the state in registers between blocks
+// and loads the message unaligned.
+TEST_P(CryptoShaCompressOnPath, SameChainingValueAsThePortableCode) {
+  std::mt19937_64 random(180);
+  std::vector<std::uint8_t> buffer(40 * 128 + 64);
+  for (auto& b : buffer) b = static_cast<std::uint8_t>(random());
+  std::uint64_t start[8];
+  for (auto& w : start) w = random();
+
+  for (const std::size_t offset : {0u, 1u, 7u, 16u, 33u}) {
+    for (const std::size_t blocks : {1u, 2u, 3u, 40u}) {
+      const std::uint8_t* data = buffer.data() + offset;
+      EXPECT_TRUE((SameAsPortable<std::uint32_t, 5>(Sha1Compress, Sha1CompressPortable, start, data, blocks)))
+          << "SHA-1 offset " << offset << " blocks " << blocks;
+      EXPECT_TRUE((SameAsPortable<std::uint32_t, 8>(Sha256Compress, Sha256CompressPortable, start, data, blocks)))
+          << "SHA-256 offset " << offset << " blocks " << blocks;
+      EXPECT_TRUE((SameAsPortable<std::uint64_t, 8>(Sha512Compress, Sha512CompressPortable, start, data, blocks)))
+          << "SHA-512 offset " << offset << " blocks " << blocks;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vela::test
