@@ -71,6 +71,23 @@ DWORD ReadTokenFacts(Token& token) {
   return 0;
 }
 
+// A derived key's value is wiped before its memory goes back to the heap.
+void WipeValue(Object& object) {
+  const auto value = object.attributes.find(CKA_VALUE);
+  if (value != object.attributes.end() && !value->second.empty()) {
+    SecureWipe(value->second.data(), value->second.size());
+  }
+}
+
+// Drops the session objects `drop` picks, each wiped first.
+template <class Predicate>
+void DropSessionObjects(std::vector<Object>& objects, Predicate drop) {
+  for (Object& object : objects) {
+    if (drop(object)) WipeValue(object);
+  }
+  std::erase_if(objects, drop);
+}
+
 std::uint16_t Le16(const BYTE* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 // Every present container's key and certificate: the container map once,
@@ -135,12 +152,7 @@ Token::Token(std::unique_ptr<CardLink> cardLink, host::AcquireFunction acquire, 
 
 Token::~Token() {
   if (!soPin.empty()) SecureWipe(soPin.data(), soPin.size());
-  for (Object& object : sessionObjects) {
-    const auto value = object.attributes.find(CKA_VALUE);
-    if (value != object.attributes.end() && !value->second.empty()) {
-      SecureWipe(value->second.data(), value->second.size());
-    }
-  }
+  for (Object& object : sessionObjects) WipeValue(object);
 }
 
 Slot::Slot(CK_SLOT_ID id, std::string reader, ReaderPort& port) : id_(id), reader_(std::move(reader)), port_(port) {}
@@ -280,7 +292,7 @@ CK_RV Slot::OpenSession(CK_FLAGS flags, CK_SESSION_HANDLE handle) {
 CK_RV Slot::CloseSession(CK_SESSION_HANDLE handle) {
   if (sessions_.erase(handle) == 0) return CKR_SESSION_HANDLE_INVALID;
   if (token_) {
-    std::erase_if(token_->sessionObjects, [&](const Object& object) { return object.owner == handle; });
+    DropSessionObjects(token_->sessionObjects, [&](const Object& object) { return object.owner == handle; });
     // The last session ends the login.
     if (sessions_.empty()) EndLogin();
   }
@@ -290,7 +302,7 @@ CK_RV Slot::CloseSession(CK_SESSION_HANDLE handle) {
 CK_RV Slot::CloseAllSessions() {
   sessions_.clear();
   if (token_) {
-    token_->sessionObjects.clear();
+    DropSessionObjects(token_->sessionObjects, [](const Object&) { return true; });
     EndLogin();
   }
   return CKR_OK;
@@ -580,16 +592,7 @@ CK_RV Slot::DestroyObject(Session& session, CK_OBJECT_HANDLE handle) {
   const Object* object = FindObject(handle);
   if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
   if (object->owner == CK_INVALID_HANDLE) return session.readWrite ? CKR_TOKEN_WRITE_PROTECTED : CKR_SESSION_READ_ONLY;
-  auto& objects = token_->sessionObjects;
-  for (auto it = objects.begin(); it != objects.end(); ++it) {
-    if (it->handle != handle) continue;
-    const auto value = it->attributes.find(CKA_VALUE);
-    if (value != it->attributes.end() && !value->second.empty()) {
-      SecureWipe(value->second.data(), value->second.size());
-    }
-    objects.erase(it);
-    break;
-  }
+  DropSessionObjects(token_->sessionObjects, [&](const Object& candidate) { return candidate.handle == handle; });
   return CKR_OK;
 }
 
@@ -681,6 +684,9 @@ CK_RV Slot::DeriveBytes(int container, const Bytes& point, const KdfHash& hash, 
   const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDH_PUBLIC_P256_MAGIC, kKeyBytes};
   std::memcpy(blob.data(), &header, kBlobHeader);
   blob.insert(blob.end(), point.begin() + 1, point.end());
+  // Room for the whole key at once: a vector that grew would free the
+  // blocks made so far unwiped.
+  out->reserve(length);
   DWORD result = 0;
   const CK_RV rv = OnCard(
       [&](CARD_DATA* cd) {

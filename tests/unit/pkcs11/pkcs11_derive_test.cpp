@@ -1,7 +1,12 @@
 // CKM_ECDH1_DERIVE: the card agrees the secret, the minidriver's "HASH"
 // derivation makes the X9.63 KDF blocks; the keys must equal OpenSSL's ECDH
 // and X963KDF from the same two keys.
+#include <algorithm>
+#include <array>
+
+#include "core/secure_wipe.h"
 #include "emulator/card_keys.h"
+#include "freed_memory.h"
 #include "openssl_reference.h"
 #include "p11_harness.h"
 
@@ -122,6 +127,41 @@ TEST_F(Pkcs11Derive, DerivedKeysGoWithTheirSession) {
   ASSERT_EQ(p11()->C_CloseSession(session_), CKR_OK);
   CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
   EXPECT_EQ(p11()->C_GetAttributeValue(other, key, &value, 1), CKR_OBJECT_HANDLE_INVALID);
+}
+
+// A derived key's bytes never go back to the heap unwiped: not while its
+// value is assembled block by block, nor when the key is destroyed, nor when
+// its session or all sessions close.
+TEST_F(Pkcs11Derive, DerivedKeyBytesAreWipedBeforeTheirMemoryIsFreed) {
+  if (!FreedMemoryWatch::available()) GTEST_SKIP() << "needs a sanitizer's allocator hooks";
+  const Bytes shared = {0x77, 0x69, 0x70, 0x65};
+  // Known before the derivation, so that the watch covers all of it; the
+  // reference's own copy is wiped before it is freed.
+  std::array<std::uint8_t, 16> head{};
+  {
+    Bytes expected = Expected("SHA256", 0x81, shared, 100);
+    std::copy_n(expected.begin(), head.size(), head.begin());
+    SecureWipe(expected.data(), expected.size());
+  }
+  const CK_SESSION_HANDLE other = Open();
+  const CK_SESSION_HANDLE first = session_;
+  {
+    FreedMemoryWatch watch(head);
+    // Four SHA-256 blocks each: the value grows as it is made.
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    ASSERT_EQ(Derive(CKD_SHA256_KDF, shared, 100, peer_.publicPoint(), 4, &key), CKR_OK);
+    EXPECT_EQ(watch.Hits(), 0) << "while the key was made";
+    ASSERT_EQ(p11()->C_DestroyObject(session_, key), CKR_OK);
+    EXPECT_EQ(watch.Hits(), 0) << "C_DestroyObject";
+
+    ASSERT_EQ(Derive(CKD_SHA256_KDF, shared, 100, peer_.publicPoint(), 4, &key), CKR_OK);
+    session_ = other;
+    ASSERT_EQ(Derive(CKD_SHA256_KDF, shared, 100, peer_.publicPoint(), 4, &key), CKR_OK);
+    ASSERT_EQ(p11()->C_CloseSession(first), CKR_OK);
+    EXPECT_EQ(watch.Hits(), 0) << "C_CloseSession";
+    ASSERT_EQ(p11()->C_CloseAllSessions(slot()), CKR_OK);
+    EXPECT_EQ(watch.Hits(), 0) << "C_CloseAllSessions";
+  }
 }
 
 // The agreement slot is given back whatever happens: many derivations in a
