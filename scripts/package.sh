@@ -14,11 +14,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$root/dist
 sign_options=()
+usage() { sed -n 's/^# usage: /usage: /p' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
-    --dist) [ $# -ge 2 ] || exit 2; dist=$2; shift 2 ;;
-    --pkcs12 | --password | --timestamp) [ $# -ge 2 ] || exit 2; sign_options+=("$1" "$2"); shift 2 ;;
-    *) sed -n '10s/^# //p' "$0" >&2; exit 2 ;;
+    --dist) [ $# -ge 2 ] || usage; dist=$2; shift 2 ;;
+    --pkcs12 | --password | --timestamp) [ $# -ge 2 ] || usage; sign_options+=("$1" "$2"); shift 2 ;;
+    *) usage ;;
   esac
 done
 sign() { "$root/scripts/sign.sh" "${sign_options[@]}" "$@"; }
