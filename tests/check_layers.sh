@@ -3,7 +3,8 @@
 # floors, top to bottom: frontend; the subsystems files, auth, keys and
 # properties (which do not import each other); card; crypto; core; platform.
 # The hosts (host/ and the programs on it) see the module only through its
-# interface header; the PKCS#11 module also hashes with crypto/'s primitives.
+# interface header, plus the few ground-floor pieces the table names (result
+# names, the registry file reader, crypto/'s primitives and the wipe).
 #
 #   check_layers.sh SOURCE_DIR     check the tree
 #   check_layers.sh --self-test    check that a planted upward include is found
