@@ -47,14 +47,6 @@ bool ApduTraceOn(const CARD_DATA* cardData) {
   return context != nullptr && context->logApdu;
 }
 
-void AppendHex(std::string* out, const BYTE* bytes, std::size_t count) {
-  static const char digits[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < count; ++i) {
-    *out += digits[bytes[i] >> 4];
-    *out += digits[bytes[i] & 15];
-  }
-}
-
 void AppendWithheld(std::string* out, std::size_t count) {
   char text[48];
   std::snprintf(text, sizeof text, "[%zu bytes not logged]", count);

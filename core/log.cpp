@@ -128,18 +128,22 @@ void WriteLogLine(int lineLevel, const char* sourcePath, int sourceLine, bool bl
   }
 }
 
+void AppendHex(std::string* out, const std::uint8_t* bytes, std::size_t count) {
+  static const char digits[] = "0123456789ABCDEF";
+  out->reserve(out->size() + 2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    *out += digits[bytes[i] >> 4];
+    *out += digits[bytes[i] & 15];
+  }
+}
+
 void WriteLogHex(int lineLevel, const char* sourcePath, int sourceLine, const char* format, const std::uint8_t* bytes,
                  std::size_t count) {
   if (sourcePath == nullptr || format == nullptr || lineLevel > LogLevel()) return;
   if (bytes == nullptr) count = 0;
   try {
-    static const char digits[] = "0123456789ABCDEF";
     std::string hex;
-    hex.reserve(2 * count);
-    for (std::size_t i = 0; i < count; ++i) {
-      hex += digits[bytes[i] >> 4];
-      hex += digits[bytes[i] & 15];
-    }
+    AppendHex(&hex, bytes, count);
     WriteLogLine(lineLevel, sourcePath, sourceLine, false, format, hex.c_str());
   } catch (...) {
   }

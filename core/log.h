@@ -35,6 +35,8 @@ inline int LogLevel() { return log_state::level.load(std::memory_order_relaxed);
 // is lost silently when the file cannot be written.
 [[gnu::format(printf, 5, 6)]] void WriteLogLine(int level, const char* sourcePath, int sourceLine, bool blankLine,
                                                 const char* format, ...);
+// Appends the bytes in uppercase hexadecimal without separators.
+void AppendHex(std::string* out, const std::uint8_t* bytes, std::size_t count);
 // One line whose only argument (for a %s in `format`) is the bytes in
 // uppercase hexadecimal without separators.
 void WriteLogHex(int level, const char* sourcePath, int sourceLine, const char* format, const std::uint8_t* bytes,

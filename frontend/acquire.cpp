@@ -1,7 +1,6 @@
 // The module's export: checks the host's record and the card, builds the
 // CardContext and writes the function table.
 #include <chrono>
-#include <cstdio>
 #include <new>
 #include <string>
 
@@ -133,11 +132,9 @@ void LogProfile(const CardProfile& profile) {
     present += std::to_string(i);
     if (defaultContainer < 0 && profile.containerStatus[i] == kContainerDefault) defaultContainer = static_cast<int>(i);
   }
-  char serial[2 * kSerialNumberLength + 1];
-  for (std::size_t i = 0; i < kSerialNumberLength; ++i) {
-    std::snprintf(serial + 2 * i, 3, "%02X", profile.serialNumber()[i]);
-  }
-  WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "card: serial %s, containers present %s, default %d", serial,
+  std::string serial;
+  AppendHex(&serial, profile.serialNumber(), kSerialNumberLength);
+  WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "card: serial %s, containers present %s, default %d", serial.c_str(),
                present.empty() ? "none" : present.c_str(), defaultContainer);
 }
 
