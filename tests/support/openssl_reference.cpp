@@ -93,7 +93,6 @@ Bytes ReferenceAgree(EVP_PKEY* own, EVP_PKEY* peer) {
     secret.resize(length);
   }
   EVP_PKEY_CTX_free(context);
-  if (secret.empty()) throw std::runtime_error("ECDH failed");
   return secret;
 }
 
@@ -128,35 +127,12 @@ Bytes PeerKeyBlob(EVP_PKEY* peer) {
   return blob;
 }
 
-Bytes ReferenceSecret(EVP_PKEY* peer, EVP_PKEY* cardKey) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(EVP_PKEY_CTX_new(peer, nullptr),
-                                                                     EVP_PKEY_CTX_free);
-  std::size_t length = 0;
-  if (EVP_PKEY_derive_init(context.get()) != 1 || EVP_PKEY_derive_set_peer(context.get(), cardKey) != 1 ||
-      EVP_PKEY_derive(context.get(), nullptr, &length) != 1) {
-    return {};
-  }
-  Bytes secret(length);
-  if (EVP_PKEY_derive(context.get(), secret.data(), &length) != 1) return {};
-  return secret;
-}
-
 bool SignatureVerifies(const Bytes& certificate, const Bytes& hash, const Bytes& signature) {
   if (signature.size() != 64) return false;
   const unsigned char* p = certificate.data();
   std::unique_ptr<X509, decltype(&X509_free)> x509(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())),
                                                     X509_free);
-  if (!x509) return false;
-  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(ECDSA_SIG_new(), ECDSA_SIG_free);
-  ECDSA_SIG_set0(sig.get(), BN_bin2bn(signature.data(), 32, nullptr), BN_bin2bn(signature.data() + 32, 32, nullptr));
-  unsigned char* der = nullptr;
-  const int derLength = i2d_ECDSA_SIG(sig.get(), &der);
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-      EVP_PKEY_CTX_new(X509_get0_pubkey(x509.get()), nullptr), EVP_PKEY_CTX_free);
-  const bool ok = derLength > 0 && ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
-                  EVP_PKEY_verify(ctx.get(), der, static_cast<std::size_t>(derLength), hash.data(), hash.size()) == 1;
-  OPENSSL_free(der);
-  return ok;
+  return x509 && ReferenceEcdsaVerify(X509_get0_pubkey(x509.get()), hash, signature);
 }
 
 }  // namespace vela::test

@@ -28,7 +28,8 @@ Bytes ReferenceHmac(const std::string& name, const Bytes& key, const Bytes& data
 Bytes ReferenceTlsPrf(const std::string& digest, const Bytes& secret, const Bytes& seed, std::size_t length);
 // ANSI X9.63 KDF (X963KDF) of `secret` with `sharedInfo`.
 Bytes ReferenceX963Kdf(const std::string& digest, const Bytes& secret, const Bytes& sharedInfo, std::size_t length);
-// The ECDH shared X coordinate of a key pair and a peer's public key.
+// The ECDH shared X coordinate of a key pair and a peer's public key (empty
+// when OpenSSL refuses).
 Bytes ReferenceAgree(EVP_PKEY* own, EVP_PKEY* peer);
 // Whether r || s is an ECDSA signature of `hash` under `key`.
 bool ReferenceEcdsaVerify(EVP_PKEY* key, const Bytes& hash, const Bytes& signature);
@@ -37,9 +38,6 @@ bool ReferenceEcdsaVerify(EVP_PKEY* key, const Bytes& hash, const Bytes& signatu
 Pkey FreshPeerKey();
 // The peer's public key as the host hands it over: "ECK1", 32, X, Y.
 Bytes PeerKeyBlob(EVP_PKEY* peer);
-// ECDH of the peer's private key with the card key's public half: the X
-// coordinate (empty when OpenSSL refuses).
-Bytes ReferenceSecret(EVP_PKEY* peer, EVP_PKEY* cardKey);
 // Whether `signature` (r || s, 32 bytes each) is a valid ECDSA signature of
 // `hash` under the public key of the DER certificate `certificate`.
 bool SignatureVerifies(const Bytes& certificate, const Bytes& hash, const Bytes& signature);

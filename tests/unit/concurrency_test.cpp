@@ -108,7 +108,7 @@ std::string OwnCardData(CARD_DATA* cd, EmulatedCard& card, const std::string& ta
   derive.cbDerivedKey = static_cast<DWORD>(derived.size());
   rc = cd->pfnCardDeriveKey(cd, &derive);
   cd->pfnCardDestroyDHAgreement(cd, agree.bSecretAgreementIndex, 0);
-  if (rc != 0 || derived != ReferenceDigest("SHA1", ReferenceSecret(peer.get(), card->Key(0x81)))) {
+  if (rc != 0 || derived != ReferenceDigest("SHA1", ReferenceAgree(peer.get(), card->Key(0x81)))) {
     return "derived key " + std::to_string(rc);
   }
   return {};

@@ -83,7 +83,7 @@ TEST_F(CryptoEmulated, EveryKeyExchangeContainerAgreesAndDerivesAsOpenssl) {
     agreement.pbPublicKey = blob.data();
     ASSERT_EQ(CardConstructDHAgreement(host_.get(), &agreement), 0u) << int{c.index};
     const BYTE slot = agreement.bSecretAgreementIndex;
-    const Bytes secret = ReferenceSecret(peer.get(), card_->Key(c.keyRef));
+    const Bytes secret = ReferenceAgree(peer.get(), card_->Key(c.keyRef));
     ASSERT_EQ(secret.size(), 32u);
     const Bytes message = Join({prepend, secret, append});
 
