@@ -61,21 +61,24 @@ std::uint32_t PcscConnection::Connect(const std::string& reader) {
   Disconnect();
   SCARDHANDLE card = 0;
   DWORD protocol = 0;
-  LONG rc = SCardConnect(AsContext(context_), reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
-                         &protocol);
+  const LONG rc = SCardConnect(AsContext(context_), reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                               &protocol);
   if (rc != SCARD_S_SUCCESS) return Code(rc);
   card_ = static_cast<std::uintptr_t>(card);
   connected_ = true;
+  const std::uint32_t read = ReadAtr();
+  if (read != 0) Disconnect();
+  return read;
+}
 
+std::uint32_t PcscConnection::ReadAtr() {
   BYTE atr[MAX_ATR_SIZE];
   DWORD atrLength = sizeof(atr);
   DWORD state = 0;
+  DWORD protocol = 0;
   DWORD readerLength = 0;
-  rc = SCardStatus(card, nullptr, &readerLength, &state, &protocol, atr, &atrLength);
-  if (rc != SCARD_S_SUCCESS) {
-    Disconnect();
-    return Code(rc);
-  }
+  const LONG rc = SCardStatus(AsCard(card_), nullptr, &readerLength, &state, &protocol, atr, &atrLength);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
   atr_.assign(atr, atr + atrLength);
   return 0;
 }
@@ -113,8 +116,11 @@ std::uint32_t PcscConnection::CardState() {
 std::uint32_t PcscConnection::Reconnect(bool reset) {
   if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
   DWORD protocol = 0;
-  return Code(SCardReconnect(AsCard(card_), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
-                             reset ? SCARD_RESET_CARD : SCARD_LEAVE_CARD, &protocol));
+  const LONG rc = SCardReconnect(AsCard(card_), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                 reset ? SCARD_RESET_CARD : SCARD_LEAVE_CARD, &protocol);
+  if (rc != SCARD_S_SUCCESS) return Code(rc);
+  // The card answered the reset anew: another card may stand behind it.
+  return ReadAtr();
 }
 
 std::uint32_t PcscConnection::BeginTransaction() {

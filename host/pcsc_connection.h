@@ -32,7 +32,8 @@ class PcscConnection {
   // 0 while the connected card is still the one connected to; otherwise the
   // PC/SC code that says why not (SCARD_W_REMOVED_CARD, SCARD_W_RESET_CARD).
   std::uint32_t CardState();
-  // SCardReconnect on the card handle, resetting the card or leaving it.
+  // SCardReconnect on the card handle, resetting the card or leaving it;
+  // the ATR is read again.
   std::uint32_t Reconnect(bool reset);
   // Keeps other programs off the card between the two calls.
   std::uint32_t BeginTransaction();
@@ -44,6 +45,8 @@ class PcscConnection {
   const std::vector<std::uint8_t>& atr() const { return atr_; }
 
  private:
+  std::uint32_t ReadAtr();
+
   std::uintptr_t context_ = 0;
   std::uintptr_t card_ = 0;
   bool established_ = false;

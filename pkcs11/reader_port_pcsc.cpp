@@ -42,8 +42,7 @@ class PcscPort : public ReaderPort {
     readers->clear();
     std::uint32_t rc = Ready();
     if (rc == 0) rc = listing_.ListReaders(readers);
-    // pcscd restarted (or stopped) since the context was made: try once anew.
-    if (rc == kNoService || rc == kInvalidHandle || rc == kServiceStopped) {
+    if (ServiceLost(rc)) {
       listing_.Release();
       rc = Ready();
       if (rc == 0) rc = listing_.ListReaders(readers);
@@ -58,10 +57,14 @@ class PcscPort : public ReaderPort {
   std::uint32_t CardPresent(const std::string& reader, bool* present) override {
     std::lock_guard lock(mutex_);
     *present = false;
-    const std::uint32_t rc = Ready();
-    if (rc != 0) return rc;
-    const std::uint32_t state = listing_.ReaderHasCard(reader, present);
-    return state == kUnknownReader ? 0 : state;
+    std::uint32_t rc = Ready();
+    if (rc == 0) rc = listing_.ReaderHasCard(reader, present);
+    if (ServiceLost(rc)) {
+      listing_.Release();
+      rc = Ready();
+      if (rc == 0) rc = listing_.ReaderHasCard(reader, present);
+    }
+    return rc == kUnknownReader ? 0 : rc;
   }
 
   std::uint32_t Connect(const std::string& reader, std::unique_ptr<CardLink>* link) override {
@@ -79,6 +82,11 @@ class PcscPort : public ReaderPort {
 
  private:
   std::uint32_t Ready() { return listing_.Establish(); }
+  // pcscd restarted (or stopped) since the context was made: worth one more
+  // try with a new one.
+  static bool ServiceLost(std::uint32_t rc) {
+    return rc == kNoService || rc == kInvalidHandle || rc == kServiceStopped;
+  }
 
   std::unique_ptr<host::Module> module_;
   std::mutex mutex_;
