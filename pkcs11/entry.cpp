@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -21,20 +22,69 @@ namespace {
 struct State {
   pid_t pid = 0;
   std::unique_ptr<ReaderPort> port;
+  ModuleSettings settings;
   std::mutex mutex;
   std::vector<std::shared_ptr<Slot>> slots;  // the slot id is the index
   std::map<CK_SESSION_HANDLE, std::shared_ptr<Slot>> sessionSlots;
   CK_SESSION_HANDLE nextSession = 1;
 };
 
-std::mutex stateMutex;
-std::shared_ptr<State> current;
+// Never destroyed: the end of the process runs EndOfProcess instead, which
+// must still find them, and a forked child must never tear down what its
+// parent's connections hold.
+std::mutex& StateMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::shared_ptr<State>& CurrentState() {
+  static auto* current = new std::shared_ptr<State>;
+  return *current;
+}
 
 // The state of this process: after fork() the child starts uninitialised.
 std::shared_ptr<State> Current() {
-  std::lock_guard lock(stateMutex);
+  std::lock_guard lock(StateMutex());
+  const std::shared_ptr<State>& current = CurrentState();
   return current && current->pid == getpid() ? current : nullptr;
 }
+
+// Keeps a state that must not be torn down (the parent's, in a forked
+// child; the one the process ends with) from ever being destroyed.
+void Abandon(std::shared_ptr<State> state) {
+  if (state) new std::shared_ptr<State>(std::move(state));
+}
+
+// A program that ends without C_Finalize (exit() or a return from main, or
+// the library unloaded): every card that holds a PIN verified here is reset
+// and its connection closed. A forked child's exit leaves its parent's
+// connections alone. Nothing else is torn down: the minidriver may already
+// have been finalised.
+void EndOfProcess() noexcept {
+  try {
+    std::unique_lock lock(StateMutex(), std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    std::shared_ptr<State>& current = CurrentState();
+    if (!current || current->pid != getpid()) return;
+    std::shared_ptr<State> state = std::move(current);
+    lock.unlock();
+    std::vector<std::shared_ptr<Slot>> slots;
+    {
+      std::unique_lock slotsLock(state->mutex, std::try_to_lock);
+      if (slotsLock.owns_lock()) slots = state->slots;
+    }
+    for (const auto& slot : slots) {
+      // A thread still busy on the card gets a moment to finish its call.
+      std::unique_lock slotLock(slot->mutex, std::chrono::seconds(2));
+      if (slotLock.owns_lock()) slot->AbandonAtExit();
+    }
+    Abandon(std::move(state));
+  } catch (...) {
+  }
+}
+
+struct ProcessEnd {
+  ~ProcessEnd() { EndOfProcess(); }
+} processEnd;
 
 template <class Body>
 CK_RV Run(Body body) {
@@ -61,7 +111,7 @@ std::vector<std::shared_ptr<Slot>> CurrentSlots(State& state) {
       if (known->reader() == reader) slot = known;
     }
     if (!slot) {
-      slot = std::make_shared<Slot>(state.slots.size(), reader, *state.port);
+      slot = std::make_shared<Slot>(state.slots.size(), reader, *state.port, state.settings);
       state.slots.push_back(slot);
     }
     slots.push_back(slot);
@@ -123,6 +173,15 @@ CK_RV WithSession(CK_SESSION_HANDLE handle, Body body) {
 
 CK_RV NotSupported() { return Current() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; }
 
+// A function the token does not offer, on a session: the handle is checked
+// first, as the standard orders its errors.
+CK_RV NotSupported(CK_SESSION_HANDLE handle) {
+  return Run([&](State& state) {
+    std::lock_guard lock(state.mutex);
+    return state.sessionSlots.count(handle) != 0 ? CKR_FUNCTION_NOT_SUPPORTED : CKR_SESSION_HANDLE_INVALID;
+  });
+}
+
 template <class T>
 void Fill(T* field, std::size_t size, const char* text) {
   std::memset(field, ' ', size);
@@ -151,15 +210,15 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
       // The module locks with the system's own mutexes only.
       if (given == 4 && (args->flags & CKF_OS_LOCKING_OK) == 0) return CKR_CANT_LOCK;
     }
-    std::lock_guard lock(stateMutex);
+    std::lock_guard lock(StateMutex());
+    std::shared_ptr<State>& current = CurrentState();
     if (current && current->pid == getpid()) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
-    if (current) {
-      // Initialised in the parent before fork(): its PC/SC connections are the
-      // parent's, so the child leaves them alone and starts afresh.
-      new std::shared_ptr<State>(std::move(current));
-    }
+    // Initialised in the parent before fork(): its PC/SC connections are the
+    // parent's, so the child leaves them alone and starts afresh.
+    if (current) Abandon(std::move(current));
     auto state = std::make_shared<State>();
     state->pid = getpid();
+    state->settings = ReadModuleSettings();
     std::string error;
     state->port = MakeReaderPort(&error);
     if (!state->port) return CKR_GENERAL_ERROR;
@@ -173,24 +232,31 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
-  if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
-  std::shared_ptr<State> state;
-  {
-    std::lock_guard lock(stateMutex);
-    if (!current || current->pid != getpid()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-    state = std::move(current);
+  try {
+    if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+    std::shared_ptr<State> state;
+    {
+      std::lock_guard lock(StateMutex());
+      std::shared_ptr<State>& current = CurrentState();
+      if (!current || current->pid != getpid()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+      state = std::move(current);
+    }
+    std::vector<std::shared_ptr<Slot>> slots;
+    {
+      std::lock_guard lock(state->mutex);
+      slots = state->slots;
+      state->sessionSlots.clear();
+    }
+    for (const auto& slot : slots) {
+      std::lock_guard lock(slot->mutex);
+      slot->Shutdown();
+    }
+    return CKR_OK;
+  } catch (const std::bad_alloc&) {
+    return CKR_HOST_MEMORY;
+  } catch (...) {
+    return CKR_GENERAL_ERROR;
   }
-  std::vector<std::shared_ptr<Slot>> slots;
-  {
-    std::lock_guard lock(state->mutex);
-    slots = state->slots;
-    state->sessionSlots.clear();
-  }
-  for (const auto& slot : slots) {
-    std::lock_guard lock(slot->mutex);
-    slot->Shutdown();
-  }
-  return CKR_OK;
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
@@ -347,9 +413,9 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
   });
 }
 
-CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) {
-  return NotSupported();
+CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) {
+  return NotSupported(hSession);
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
@@ -436,19 +502,19 @@ CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
   return WithSession(hSession, [&](Slot& slot, Session& session) { return slot.FindFinal(session); });
 }
 
-CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_Encrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_EncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_EncryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DecryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_Decrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DecryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DecryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DigestInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR) { return NotSupported(); }
-CK_RV C_Digest(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return NotSupported(); }
-CK_RV C_DigestKey(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_DigestFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
+CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR) { return NotSupported(hSession); }
+CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) { return NotSupported(hSession); }
+CK_RV C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
   return WithSession(hSession, [&](Slot& slot, Session& session) {
@@ -489,39 +555,39 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
   });
 }
 
-CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_VerifyInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_Verify(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) { return NotSupported(); }
-CK_RV C_VerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return NotSupported(); }
-CK_RV C_VerifyFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return NotSupported(); }
-CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(); }
-CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(); }
-CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return NotSupported();
+CK_RV C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) { return NotSupported(hSession); }
+CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) { return NotSupported(hSession); }
+CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) { return NotSupported(hSession); }
+CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return NotSupported(hSession); }
+CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return NotSupported(hSession); }
+CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return NotSupported();
+CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return NotSupported();
+CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return NotSupported();
+CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_GenerateKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
-  return NotSupported();
+CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG,
+CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG,
                         CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR) {
-  return NotSupported();
+  return NotSupported(hSession);
 }
-CK_RV C_WrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return NotSupported();
+CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
+  return NotSupported(hSession);
 }
-CK_RV C_UnwrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
+CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
                   CK_ULONG, CK_OBJECT_HANDLE_PTR) {
-  return NotSupported();
+  return NotSupported(hSession);
 }
 
 CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
@@ -543,8 +609,15 @@ CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
   return WithSession(hSession, [](Slot&, Session&) { return CKR_RANDOM_NO_RNG; });
 }
 
-CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return Current() ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; }
-CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return Current() ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; }
+// Legacy functions of parallel sessions, which this token does not have.
+CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession) {
+  const CK_RV rv = NotSupported(hSession);
+  return rv == CKR_FUNCTION_NOT_SUPPORTED ? CKR_FUNCTION_NOT_PARALLEL : rv;
+}
+CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession) {
+  const CK_RV rv = NotSupported(hSession);
+  return rv == CKR_FUNCTION_NOT_SUPPORTED ? CKR_FUNCTION_NOT_PARALLEL : rv;
+}
 
 // The one symbol the library shows (with the version script).
 __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {

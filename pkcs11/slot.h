@@ -1,11 +1,12 @@
 // A slot is a PC/SC reader; its token is the card in it while the minidriver
-// accepts that card. The token keeps the minidriver context (the host side
-// of CARD_DATA), what was read from the card once, the login state and the
-// sessions. Everything here runs under the slot's mutex: the minidriver
-// serves one call at a time per context.
+// accepts that card. Everything here runs under the slot's mutex: the
+// minidriver serves one call at a time per context. The work is split by
+// concern: the slot, its token and its sessions (slot.cpp); every card call,
+// with a reset by another program taken up again (card_access.cpp); login and
+// PINs (login.cpp); objects (object_access.cpp); signing (signing.cpp);
+// derivation (derivation.cpp).
 #pragma once
 
-#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,17 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "host/module_host.h"
 #include "pkcs11/mechanisms.h"
-#include "pkcs11/objects.h"
-#include "pkcs11/reader_port.h"
+#include "pkcs11/module_settings.h"
+#include "pkcs11/token.h"
 
 namespace vela::pkcs11 {
 
 inline constexpr CK_ULONG kMinPinBytes = 6;
 inline constexpr CK_ULONG kMaxPinBytes = 48;
-
-enum class Login { kPublic, kUser, kSecurityOfficer };
 
 struct Session {
   CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
@@ -36,33 +34,12 @@ struct Session {
   bool signParts = false;  // C_SignUpdate was called
 };
 
-struct Token {
-  Token(std::unique_ptr<CardLink> cardLink, host::AcquireFunction acquire, CK_OBJECT_HANDLE base);
-  ~Token();
-  Token(const Token&) = delete;
-  Token& operator=(const Token&) = delete;
-
-  std::unique_ptr<CardLink> link;
-  host::CardHost host;
-  std::array<std::uint8_t, 10> serial{};
-  bool pinPad = false;
-  bool objectsLoaded = false;
-  std::vector<Object> objects;         // the card's, in container order
-  std::vector<Object> sessionObjects;  // keys C_DeriveKey made
-  CK_OBJECT_HANDLE handleBase;
-  CK_OBJECT_HANDLE nextSessionObject;
-  Login login = Login::kPublic;
-  Bytes soPin;            // kept for C_InitPIN while the SO is logged in; wiped
-  CK_FLAGS pinFlags = 0;  // the CKF_USER_PIN_* and CKF_SO_PIN_* flags
-  bool pinVerified = false;  // the card holds a verified PIN until it is reset
-};
-
 class Slot {
  public:
-  Slot(CK_SLOT_ID id, std::string reader, ReaderPort& port);
+  Slot(CK_SLOT_ID id, std::string reader, ReaderPort& port, ModuleSettings settings = {});
   ~Slot();
 
-  std::mutex mutex;
+  std::timed_mutex mutex;
 
   CK_SLOT_ID id() const { return id_; }
   const std::string& reader() const { return reader_; }
@@ -76,7 +53,8 @@ class Slot {
 
   // Sessions. A session call first runs CheckSession: the session must
   // exist, and the card must still be there (else the token is dropped and
-  // CKR_DEVICE_REMOVED returned).
+  // CKR_DEVICE_REMOVED returned); a card another program reset is taken up
+  // again first.
   CK_RV OpenSession(CK_FLAGS flags, CK_SESSION_HANDLE handle);
   CK_RV CloseSession(CK_SESSION_HANDLE handle);
   CK_RV CloseAllSessions();
@@ -111,30 +89,68 @@ class Slot {
   // Ends the token and every session (C_Finalize): a card that holds a PIN
   // verified here is reset so that it forgets it.
   void Shutdown();
+  // The same at the end of the process (exit() without C_Finalize, or the
+  // library unloaded): the card is reset when it holds a PIN verified here,
+  // the PIN kept is wiped and the connection closed; the minidriver is not
+  // called, and what it holds is left to the process's end.
+  void AbandonAtExit();
 
  private:
+  // ---- slot.cpp
   CK_RV Refresh();
   void MakeToken();
   void DropToken(bool resetCard);
+
+  // ---- card_access.cpp
+  // 0 with a transaction on the token's card held, after taking up a card
+  // another program reset; else the token is gone (CKR_DEVICE_REMOVED) or
+  // the card cannot be had (CKR_DEVICE_ERROR).
+  CK_RV Enter();
+  void Leave();
+  // Whether the token's card is still there: a card another program reset
+  // is taken up again here, one that has gone drops the token.
   CK_RV CheckCard();
-  // Runs `call` with the card inside a transaction and gives its result. A
-  // card that has gone drops the token (CKR_DEVICE_REMOVED).
+  // Runs `call` on the card inside a transaction and gives its result. When
+  // the call failed because another program reset the card meanwhile, the
+  // card is taken up again and the call made once more.
   template <class Call>
   CK_RV OnCard(Call call, DWORD* result);
-  CK_RV LoadObjects();
-  void ForgetLogin();
+  // After another program's reset: a fresh minidriver context, the card
+  // checked to be the same, the login made again with the PIN kept. Inside
+  // a transaction.
+  CK_RV TakeUpAgain();
+  // Makes the card forget every PIN verified on it, when one is.
+  void ResetCard();
+
+  // ---- login.cpp
+  // The login state falls to public: the PIN kept is wiped and the private
+  // session objects go. The card is not touched.
+  void DropLogin();
+  // Ends the login and makes the card forget the PIN (logout, the last
+  // session closed).
   CK_RV EndLogin();
+  CK_RV PinOutcome(DWORD code, DWORD attempts, bool securityOfficer);
+
+  // ---- object_access.cpp
+  CK_RV LoadObjects();
+  // The object behind a handle when the caller may see it.
   Object* FindObject(CK_OBJECT_HANDLE handle);
+  // The object behind a handle: CKR_OK, CKR_USER_NOT_LOGGED_IN when it is
+  // private and the login is not (or no longer) there, or
+  // CKR_KEY_HANDLE_INVALID when there is no such object.
+  CK_RV LookUp(CK_OBJECT_HANDLE handle, Object** object);
   bool Visible(const Object& object) const;
+
+  // ---- signing.cpp, derivation.cpp
   CK_RV SignBlock(Session& session, std::span<const std::uint8_t> callerHash, CK_BYTE_PTR signature,
                   CK_ULONG* length);
   CK_RV DeriveBytes(int container, const Bytes& point, const KdfHash& hash, std::span<const std::uint8_t> shared,
                     std::size_t length, Bytes* out);
-  CK_RV PinOutcome(DWORD code, DWORD attempts, bool securityOfficer);
 
   CK_SLOT_ID id_;
   std::string reader_;
   ReaderPort& port_;
+  ModuleSettings settings_;
   std::unique_ptr<Token> token_;
   // A card the minidriver refused, kept until it leaves so it is not asked again.
   std::unique_ptr<CardLink> refused_;

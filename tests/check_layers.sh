@@ -4,7 +4,7 @@
 # properties (which do not import each other); card; crypto; core; platform.
 # The hosts (host/ and the programs on it) see the module only through its
 # interface header, plus the few ground-floor pieces the table names (result
-# names, the registry file reader, crypto/'s primitives and the wipe).
+# names, the registry and its file reader, crypto/'s primitives and the wipe).
 #
 #   check_layers.sh SOURCE_DIR     check the tree
 #   check_layers.sh --self-test    check that a planted upward include is found
@@ -24,7 +24,7 @@ declare -A allowed=(
   [frontend]="frontend files auth keys properties card crypto core platform"
   [host]="host core/minidriver_abi.h core/result_names.h"
   [tool]="tool host core/minidriver_abi.h platform/reg_file.h"
-  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h"
+  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h"
   [emulator]="emulator"
 )
 

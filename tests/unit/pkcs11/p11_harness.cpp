@@ -17,7 +17,15 @@ class RackLink : public pkcs11::CardLink {
       : reader_(std::move(reader)), insertion_(insertion), resets_(resets), card_(card) {}
 
   std::uintptr_t context() const override { return 0x5C; }
-  std::uintptr_t card() const override { return card_; }
+  // The card the reader holds now: one swapped under a reset answers on the
+  // same connection, as a real reader's would.
+  std::uintptr_t card() const override {
+    CardRack& rack = CardRack::Get();
+    std::lock_guard lock(rack.mutex);
+    const auto entry = rack.entries.find(reader_);
+    if (entry == rack.entries.end() || !entry->second.card || entry->second.insertion != insertion_) return card_;
+    return entry->second.card->handle();
+  }
   const std::vector<std::uint8_t>& atr() const override { return emu::VelaCard::Atr(); }
 
   std::uint32_t State() override {
@@ -124,6 +132,14 @@ void CardRack::ResetByAnotherProgram(const std::string& reader) {
   Entry& entry = entries.at(reader);
   (*entry.card)->Reset();
   ++entry.resets;
+}
+
+EmulatedCard& CardRack::SwapUnderReset(const std::string& reader, emu::Personalisation personalisation) {
+  std::lock_guard lock(mutex);
+  Entry& entry = entries.at(reader);
+  entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
+  ++entry.resets;
+  return *entry.card;
 }
 
 EmulatedCard* CardRack::Card(const std::string& reader) {

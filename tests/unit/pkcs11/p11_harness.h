@@ -34,6 +34,9 @@ class CardRack {
   // Another program resets the card: its PIN state is gone, and every
   // connection to it but the resetting one is told so once.
   void ResetByAnotherProgram(const std::string& reader);
+  // Another card takes the place of the one there, and the connections are
+  // told of a reset only (a reader that misses the exchange).
+  EmulatedCard& SwapUnderReset(const std::string& reader, emu::Personalisation personalisation);
   EmulatedCard* Card(const std::string& reader);
   std::vector<std::string> Readers();
   // Transactions begun and not yet ended.

@@ -3,6 +3,7 @@
 // and X963KDF from the same two keys.
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "core/secure_wipe.h"
 #include "emulator/card_keys.h"
@@ -24,7 +25,7 @@ class Pkcs11Derive : public P11Test {
 
   // Derives a generic secret of `length` bytes; the key's handle.
   CK_RV Derive(CK_ULONG kdf, const Bytes& shared, CK_ULONG length, const Bytes& publicData, int container,
-               CK_OBJECT_HANDLE* key, CK_BBOOL sensitive = CK_FALSE) {
+               CK_OBJECT_HANDLE* key, CK_BBOOL sensitive = CK_FALSE, CK_BBOOL isPrivate = CK_FALSE) {
     Bytes sharedCopy = shared;
     Bytes point = publicData;
     CK_ECDH1_DERIVE_PARAMS params{kdf, sharedCopy.size(), sharedCopy.empty() ? nullptr : sharedCopy.data(),
@@ -37,8 +38,9 @@ class Pkcs11Derive : public P11Test {
                               {CKA_KEY_TYPE, &keyType, sizeof(keyType)},
                               {CKA_VALUE_LEN, &length, sizeof(length)},
                               {CKA_TOKEN, &no, sizeof(no)},
-                              {CKA_SENSITIVE, &sensitive, sizeof(sensitive)}};
-    return p11()->C_DeriveKey(session_, &mechanism, Object(session_, CKO_PRIVATE_KEY, container), pattern, 5, key);
+                              {CKA_SENSITIVE, &sensitive, sizeof(sensitive)},
+                              {CKA_PRIVATE, &isPrivate, sizeof(isPrivate)}};
+    return p11()->C_DeriveKey(session_, &mechanism, Object(session_, CKO_PRIVATE_KEY, container), pattern, 6, key);
   }
 
   Bytes Expected(const char* digest, std::uint8_t keyRef, const Bytes& shared, std::size_t length) {
@@ -162,6 +164,37 @@ TEST_F(Pkcs11Derive, DerivedKeyBytesAreWipedBeforeTheirMemoryIsFreed) {
     ASSERT_EQ(p11()->C_CloseAllSessions(slot()), CKR_OK);
     EXPECT_EQ(watch.Hits(), 0) << "C_CloseAllSessions";
   }
+}
+
+// A private session key belongs to the login: logging out destroys it, its
+// value wiped first, and logging in again does not bring it back. A public
+// one stays with its session.
+TEST_F(Pkcs11Derive, PrivateSessionKeysGoAtLogout) {
+  const Bytes privateShared = {'p', 'r', 'i', 'v'};
+  std::array<std::uint8_t, 16> head{};
+  {
+    Bytes expected = Expected("SHA256", 0x81, privateShared, 32);
+    std::copy_n(expected.begin(), head.size(), head.begin());
+    SecureWipe(expected.data(), expected.size());
+  }
+  CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
+  CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
+  ASSERT_EQ(Derive(CKD_SHA256_KDF, privateShared, 32, peer_.publicPoint(), 4, &privateKey, CK_FALSE, CK_TRUE), CKR_OK);
+  ASSERT_EQ(Derive(CKD_SHA256_KDF, {}, 32, peer_.publicPoint(), 4, &publicKey), CKR_OK);
+  ASSERT_FALSE(Attribute(session_, privateKey, CKA_VALUE).empty());
+  {
+    std::optional<FreedMemoryWatch> watch;
+    if (FreedMemoryWatch::available()) watch.emplace(head);
+    ASSERT_EQ(p11()->C_Logout(session_), CKR_OK);
+    if (watch) {
+      EXPECT_EQ(watch->Hits(), 0) << "the value went back to the heap unwiped";
+    }
+  }
+  CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+  EXPECT_EQ(p11()->C_GetAttributeValue(session_, privateKey, &value, 1), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(Attribute(session_, publicKey, CKA_VALUE), Expected("SHA256", 0x81, {}, 32));
+  Login(session_);
+  EXPECT_EQ(p11()->C_GetAttributeValue(session_, privateKey, &value, 1), CKR_OBJECT_HANDLE_INVALID);
 }
 
 // The agreement slot is given back whatever happens: many derivations in a

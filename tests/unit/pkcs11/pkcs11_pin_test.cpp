@@ -2,6 +2,7 @@
 // change through the minidriver's change entry, unblocking as the SO, the
 // card made to forget a verified PIN, and a keypad reader.
 #include <cstring>
+#include <functional>
 
 #include "openssl_reference.h"
 #include "p11_harness.h"
@@ -92,7 +93,7 @@ TEST_F(Pkcs11Pin, ChangedPinWorksAndAPublicSessionStaysPublic) {
   Login(session, "654321");
   const CK_OBJECT_HANDLE key = Object(session, CKO_PRIVATE_KEY, 0);
   ASSERT_EQ(p11()->C_Logout(session), CKR_OK);
-  EXPECT_EQ(p11()->C_SignInit(session, &ecdsa, key), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(p11()->C_SignInit(session, &ecdsa, key), CKR_USER_NOT_LOGGED_IN);
   EXPECT_EQ(LoginAs(p11(), session, CKU_USER, kUserPin), CKR_PIN_INCORRECT);
 }
 
@@ -121,45 +122,57 @@ TEST_F(Pkcs11Pin, SecurityOfficerUnblocksTheUserPin) {
   Login(session, "777777");
 }
 
-// The minidriver forgets a login on its own; the card keeps the PIN verified
-// until it is reset. Logging out, closing the last session and finalising
-// reset it, so no other program finds the card ready to sign.
-TEST_F(Pkcs11Pin, CardForgetsThePinWhenTheLoginEnds) {
-  const auto pinVerifiedOnCard = [&] { return card()->Verified(0x03); };
-  CK_SESSION_HANDLE session = Open();
-  Login(session);
-  EXPECT_TRUE(pinVerifiedOnCard());
-  ASSERT_EQ(p11()->C_Logout(session), CKR_OK);
-  EXPECT_FALSE(pinVerifiedOnCard());
-
-  Login(session);
-  ASSERT_EQ(p11()->C_CloseSession(session), CKR_OK);
-  EXPECT_FALSE(pinVerifiedOnCard());
-
-  session = Open();
-  Login(session);
-  ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
-  EXPECT_FALSE(pinVerifiedOnCard());
-  ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
-}
-
-// Another program resets the card: the card forgot the PIN, and so does the
-// token; its sessions live on, public.
-TEST_F(Pkcs11Pin, ResetByAnotherProgramEndsTheLoginOnly) {
-  const CK_SESSION_HANDLE session = Open();
-  Login(session);
-  const CK_OBJECT_HANDLE key = Object(session, CKO_PRIVATE_KEY, 0);
-  CardRack::Get().ResetByAnotherProgram(kReader);
-  EXPECT_EQ(State(session), CKS_RO_PUBLIC_SESSION);
-  CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
-  EXPECT_EQ(p11()->C_SignInit(session, &ecdsa, key), CKR_KEY_HANDLE_INVALID);
-  Login(session);
-  ASSERT_EQ(p11()->C_SignInit(session, &ecdsa, key), CKR_OK);
-  Bytes hash(32, 0x11);
-  CK_BYTE signature[64];
-  CK_ULONG length = sizeof(signature);
-  ASSERT_EQ(p11()->C_Sign(session, hash.data(), hash.size(), signature, &length), CKR_OK);
-  EXPECT_TRUE(ReferenceEcdsaVerify(card()->Key(0x80), hash, Bytes(signature, signature + 64)));
+// The minidriver forgets a login on its own; the card keeps a PIN verified
+// until it is reset. Whatever verified a PIN here, and however the login
+// ends, the card is reset, so no other program finds it ready to sign.
+TEST_F(Pkcs11Pin, NoWayOfVerifyingOrEndingLeavesThePinVerifiedOnTheCard) {
+  const auto verifiedOnCard = [&] { return card()->Verified(0x03) || card()->Verified(0x04); };
+  std::string pin = kUserPin;
+  struct Verification {
+    const char* name;
+    std::function<CK_RV(CK_SESSION_HANDLE)> verify;
+  };
+  const Verification verifications[] = {
+      {"user login", [&](CK_SESSION_HANDLE s) { return LoginAs(p11(), s, CKU_USER, kUserPin); }},
+      {"SO login", [&](CK_SESSION_HANDLE s) { return LoginAs(p11(), s, CKU_SO, kUnblockCode); }},
+      {"SO login and C_InitPIN",
+       [&](CK_SESSION_HANDLE s) {
+         const CK_RV rv = LoginAs(p11(), s, CKU_SO, kUnblockCode);
+         return rv != CKR_OK ? rv : p11()->C_InitPIN(s, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
+       }},
+  };
+  enum class End { kLogout, kCloseSession, kCloseAllSessions, kFinalize };
+  const std::pair<End, const char*> ends[] = {{End::kLogout, "C_Logout"},
+                                              {End::kCloseSession, "closing the last session"},
+                                              {End::kCloseAllSessions, "C_CloseAllSessions"},
+                                              {End::kFinalize, "C_Finalize"}};
+  for (const Verification& verification : verifications) {
+    for (const auto& [end, endName] : ends) {
+      SCOPED_TRACE(std::string(verification.name) + ", then " + endName);
+      const CK_SESSION_HANDLE session = Open(true);
+      ASSERT_EQ(verification.verify(session), CKR_OK);
+      EXPECT_TRUE(verifiedOnCard());
+      switch (end) {
+        case End::kLogout: ASSERT_EQ(p11()->C_Logout(session), CKR_OK); break;
+        case End::kCloseSession: ASSERT_EQ(p11()->C_CloseSession(session), CKR_OK); break;
+        case End::kCloseAllSessions: ASSERT_EQ(p11()->C_CloseAllSessions(slot()), CKR_OK); break;
+        case End::kFinalize: ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK); break;
+      }
+      EXPECT_FALSE(verifiedOnCard());
+      if (end == End::kFinalize) {
+        ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+      } else if (end == End::kLogout) {
+        ASSERT_EQ(p11()->C_CloseSession(session), CKR_OK);
+      }
+    }
+  }
+  // A PIN changed from a public session: the card forgets the new one at once.
+  const CK_SESSION_HANDLE session = Open(true);
+  ASSERT_EQ(SetPin(session, kUserPin, "654321"), CKR_OK);
+  EXPECT_FALSE(verifiedOnCard());
+  EXPECT_EQ(State(session), CKS_RW_PUBLIC_SESSION);
+  ASSERT_EQ(SetPin(session, "654321", kUserPin), CKR_OK);
+  EXPECT_FALSE(verifiedOnCard());
 }
 
 class Pkcs11PinPad : public P11Test {

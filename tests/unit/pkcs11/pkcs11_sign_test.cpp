@@ -117,12 +117,14 @@ TEST_F(Pkcs11Sign, RefusalsNameTheFault) {
   EXPECT_TRUE(ReferenceEcdsaVerify(card()->Key(0x80), ReferenceDigest("SHA256", {}), Bytes(signature, signature + 64)));
 }
 
-// Logged out, the private key cannot even be named.
+// Logged out, the private key's handle still names it but cannot be used,
+// and the key is no longer found.
 TEST_F(Pkcs11Sign, LogoutEndsSigning) {
   const CK_OBJECT_HANDLE key = Object(session_, CKO_PRIVATE_KEY, 0);
   ASSERT_EQ(p11()->C_Logout(session_), CKR_OK);
   CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
-  EXPECT_EQ(p11()->C_SignInit(session_, &ecdsa, key), CKR_KEY_HANDLE_INVALID);
+  EXPECT_EQ(p11()->C_SignInit(session_, &ecdsa, key), CKR_USER_NOT_LOGGED_IN);
+  EXPECT_EQ(Object(session_, CKO_PRIVATE_KEY, 0), CK_INVALID_HANDLE);
 }
 
 // Logging in and signing one hash, on a token whose objects are listed.

@@ -1,7 +1,9 @@
 // The library, its slots and the token: what programs read before they open
 // a session, and how every entry answers arguments it cannot use.
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "p11_harness.h"
 
@@ -128,6 +130,47 @@ TEST_F(Pkcs11Token, BadArgumentsAreRefusedWithTheStandardCode) {
   CK_SESSION_INFO info;
   ASSERT_EQ(p11()->C_GetSessionInfo(session, &info), CKR_OK);
   EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+}
+
+// The functions the token does not offer still check their session first,
+// as the standard orders the errors.
+TEST_F(Pkcs11Token, UnofferedFunctionsCheckTheSessionFirst) {
+  CK_BYTE buffer[64] = {};
+  CK_ULONG length = sizeof(buffer);
+  CK_MECHANISM mechanism{CKM_SHA256, nullptr, 0};
+  CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+  CK_FUNCTION_LIST* f = p11();
+  using Call = std::function<CK_RV(CK_SESSION_HANDLE)>;
+  const std::vector<std::pair<const char*, Call>> calls = {
+      {"C_GetOperationState", [&](CK_SESSION_HANDLE s) { return f->C_GetOperationState(s, buffer, &length); }},
+      {"C_SetOperationState", [&](CK_SESSION_HANDLE s) { return f->C_SetOperationState(s, buffer, 8, 0, 0); }},
+      {"C_EncryptInit", [&](CK_SESSION_HANDLE s) { return f->C_EncryptInit(s, &mechanism, 1); }},
+      {"C_Encrypt", [&](CK_SESSION_HANDLE s) { return f->C_Encrypt(s, buffer, 8, buffer, &length); }},
+      {"C_DecryptInit", [&](CK_SESSION_HANDLE s) { return f->C_DecryptInit(s, &mechanism, 1); }},
+      {"C_DecryptFinal", [&](CK_SESSION_HANDLE s) { return f->C_DecryptFinal(s, buffer, &length); }},
+      {"C_DigestInit", [&](CK_SESSION_HANDLE s) { return f->C_DigestInit(s, &mechanism); }},
+      {"C_DigestKey", [&](CK_SESSION_HANDLE s) { return f->C_DigestKey(s, 1); }},
+      {"C_SignRecoverInit", [&](CK_SESSION_HANDLE s) { return f->C_SignRecoverInit(s, &mechanism, 1); }},
+      {"C_VerifyInit", [&](CK_SESSION_HANDLE s) { return f->C_VerifyInit(s, &mechanism, 1); }},
+      {"C_VerifyFinal", [&](CK_SESSION_HANDLE s) { return f->C_VerifyFinal(s, buffer, 8); }},
+      {"C_SignEncryptUpdate",
+       [&](CK_SESSION_HANDLE s) { return f->C_SignEncryptUpdate(s, buffer, 8, buffer, &length); }},
+      {"C_GenerateKey", [&](CK_SESSION_HANDLE s) { return f->C_GenerateKey(s, &mechanism, nullptr, 0, &object); }},
+      {"C_GenerateKeyPair",
+       [&](CK_SESSION_HANDLE s) {
+         return f->C_GenerateKeyPair(s, &mechanism, nullptr, 0, nullptr, 0, &object, &object);
+       }},
+      {"C_WrapKey", [&](CK_SESSION_HANDLE s) { return f->C_WrapKey(s, &mechanism, 1, 2, buffer, &length); }},
+      {"C_UnwrapKey",
+       [&](CK_SESSION_HANDLE s) { return f->C_UnwrapKey(s, &mechanism, 1, buffer, 8, nullptr, 0, &object); }},
+  };
+  const CK_SESSION_HANDLE session = Open();
+  for (const auto& [name, call] : calls) {
+    EXPECT_EQ(call(session + 1000), CKR_SESSION_HANDLE_INVALID) << name;
+    EXPECT_EQ(call(session), CKR_FUNCTION_NOT_SUPPORTED) << name;
+  }
+  EXPECT_EQ(f->C_GetFunctionStatus(session + 1000), CKR_SESSION_HANDLE_INVALID);
+  EXPECT_EQ(f->C_CancelFunction(session), CKR_FUNCTION_NOT_PARALLEL);
 }
 
 TEST_F(Pkcs11Token, NothingIsWrittenToTheWriteProtectedToken) {

@@ -1,0 +1,78 @@
+// A token is the card in a slot's reader while the minidriver accepts it: the
+// connection to the card, the minidriver context on it (the host side of
+// CARD_DATA), what was read from the card once, and the login.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "host/module_host.h"
+#include "pkcs11/locked_pin.h"
+#include "pkcs11/objects.h"
+#include "pkcs11/reader_port.h"
+
+namespace vela::pkcs11 {
+
+enum class Login { kPublic, kUser, kSecurityOfficer };
+
+struct Token {
+  Token(std::unique_ptr<CardLink> cardLink, host::AcquireFunction acquire, CK_OBJECT_HANDLE base);
+  ~Token();
+  Token(const Token&) = delete;
+  Token& operator=(const Token&) = delete;
+
+  CARD_DATA* card() { return host->data(); }
+  // A fresh minidriver context record on the same connection (the old one
+  // deleted first), for a card another program reset.
+  void RenewHost();
+
+  std::unique_ptr<CardLink> link;
+  host::AcquireFunction acquire;
+  std::unique_ptr<host::CardHost> host;
+  std::vector<std::uint8_t> atr;  // as the card was first taken
+  std::array<std::uint8_t, 10> serial{};
+  bool pinPad = false;
+  bool objectsLoaded = false;
+  std::vector<Object> objects;         // the card's, in container order
+  std::vector<Object> sessionObjects;  // keys C_DeriveKey made
+  CK_OBJECT_HANDLE handleBase;
+  CK_OBJECT_HANDLE nextSessionObject;
+  Login login = Login::kPublic;
+  // What the login was made with, when the application typed it: the user
+  // PIN (replayed after another program's reset) or the SO's unblocking code
+  // (which C_InitPIN needs again). Empty for a keypad login.
+  LockedPin loginPin;
+  CK_FLAGS pinFlags = 0;     // the CKF_USER_PIN_* and CKF_SO_PIN_* flags
+  bool pinVerified = false;  // the card holds a PIN verified here until it is reset
+  // Another program reset the card and the connection was taken up again;
+  // the minidriver context and the login are yet to be made anew.
+  bool stale = false;
+};
+
+// What a refusal of the minidriver means to a PKCS#11 caller.
+CK_RV CardResult(DWORD code);
+
+// The card's ten-byte serial number, through the minidriver.
+DWORD ReadSerial(CARD_DATA* cd, std::array<std::uint8_t, 10>* serial);
+// Serial number and PIN entry, read when the card is taken as a token.
+DWORD ReadTokenFacts(Token& token);
+
+// Every present container's key and certificate: the container map once,
+// then per container its public key and its certificate file.
+DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers);
+
+// A derived key's value is wiped before its memory goes back to the heap.
+void WipeValue(Object& object);
+
+// Drops the session objects `drop` picks, each wiped first.
+template <class Predicate>
+void DropSessionObjects(std::vector<Object>& objects, Predicate drop) {
+  for (Object& object : objects) {
+    if (drop(object)) WipeValue(object);
+  }
+  std::erase_if(objects, drop);
+}
+
+}  // namespace vela::pkcs11
