@@ -34,9 +34,13 @@ CK_RV Slot::Enter() {
       if (rv == CKR_DEVICE_REMOVED) DropToken(false);
       return rv;
     }
-    if (rc == SCARD_W_RESET_CARD && link.Reconnect() == 0) {
-      token_->stale = true;
-      continue;
+    if (rc == SCARD_W_RESET_CARD) {
+      // A reset that comes while the connection is taken up is one more round.
+      const std::uint32_t again = link.Reconnect();
+      if (again == 0 || again == SCARD_W_RESET_CARD) {
+        token_->stale = true;
+        continue;
+      }
     }
     // Refused for another reason while the card is still there: no token is lost.
     if (rc != SCARD_W_RESET_CARD && link.State() == 0) return CKR_DEVICE_ERROR;

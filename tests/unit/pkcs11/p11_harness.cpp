@@ -62,6 +62,12 @@ class RackLink : public pkcs11::CardLink {
     if (reset) {
       (*entry->second.card)->Reset();
       ++entry->second.resets;
+    } else if (entry->second.resetsWhileTakingUp > 0) {
+      // Another program resets the card again just as this one takes it up.
+      --entry->second.resetsWhileTakingUp;
+      (*entry->second.card)->Reset();
+      ++entry->second.resets;
+      return SCARD_W_RESET_CARD;
     }
     resets_ = entry->second.resets;
     return 0;

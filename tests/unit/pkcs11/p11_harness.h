@@ -47,6 +47,8 @@ class CardRack {
     std::unique_ptr<EmulatedCard> card;
     std::uint64_t insertion = 0;
     std::uint64_t resets = 0;
+    // Resets that come while a connection takes the card up again.
+    int resetsWhileTakingUp = 0;
   };
   std::mutex mutex;
   std::map<std::string, Entry> entries;

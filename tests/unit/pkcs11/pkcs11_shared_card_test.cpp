@@ -92,6 +92,13 @@ TEST_F(Pkcs11SharedCard, LoginOutlivesAnotherProgramsReset) {
   CardRack::Get().ResetByAnotherProgram(kReader);
   EXPECT_EQ(State(), CKS_RO_USER_FUNCTIONS);
   EXPECT_NE(Object(session_, CKO_PRIVATE_KEY, 0), CK_INVALID_HANDLE);
+  // Resets that keep coming while the card is taken up are waited out.
+  {
+    std::lock_guard lock(CardRack::Get().mutex);
+    CardRack::Get().entries.at(kReader).resetsWhileTakingUp = 2;
+  }
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  EXPECT_EQ(SignOnce(), CKR_OK);
   // The login made again ends as any login does: the card forgets it.
   ASSERT_EQ(p11()->C_Logout(session_), CKR_OK);
   EXPECT_FALSE(card()->Verified(0x03));
