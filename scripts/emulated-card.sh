@@ -17,13 +17,17 @@
 #       leaves pcscd running); returns once the reader shows no card.
 #   scripts/emulated-card.sh insert STATE_DIR VELA_CARD [vela-card options]
 #       puts a card in again after pull; stop still stops what start noted.
+#   scripts/emulated-card.sh restart-pcscd STATE_DIR
+#       stops pcscd and starts it again under the running card, which
+#       connects to the new vpcd by itself; returns once the reader shows the
+#       card. A pcscd that start started is noted anew, so stop stops it.
 set -euo pipefail
 
 reader="Virtual PCD 00 00"
 vpcd_port=35963
 
 usage() {
-  echo "usage: $0 start|ensure|insert STATE_DIR VELA_CARD [vela-card options] | stop|pull STATE_DIR" >&2
+  echo "usage: $0 start|ensure|insert STATE_DIR VELA_CARD [vela-card options] | stop|pull|restart-pcscd STATE_DIR" >&2
   exit 2
 }
 
@@ -74,16 +78,7 @@ start() {
   rm -f "$state/card.pid" "$state/pcscd.pid" "$state/trace.txt" "$state/card.log"
 
   if ! pidof pcscd >/dev/null; then
-    pcscd </dev/null >/dev/null 2>&1
-    for i in $(seq 100); do
-      [ -S /run/pcscd/pcscd.comm ] && [ -s /run/pcscd/pcscd.pid ] && break
-      sleep 0.1
-    done
-    # pcscd ends its pid file with a zero byte.
-    local pcscd_pid
-    pcscd_pid=$(tr -d '\0' </run/pcscd/pcscd.pid)
-    note_pid "$pcscd_pid" "$state/pcscd.pid"
-    echo "emulated-card: started pcscd (pid $pcscd_pid)"
+    launch_pcscd "$state"
   fi
   for i in $(seq 50); do
     vpcd_listening && break
@@ -94,6 +89,20 @@ start() {
     exit 1
   fi
   launch_card "$state" "$card" "$@"
+}
+
+# Starts pcscd and notes it in STATE_DIR.
+launch_pcscd() {
+  local state=$1 i pcscd_pid
+  pcscd </dev/null >/dev/null 2>&1
+  for i in $(seq 100); do
+    [ -S /run/pcscd/pcscd.comm ] && [ -s /run/pcscd/pcscd.pid ] && break
+    sleep 0.1
+  done
+  # pcscd ends its pid file with a zero byte.
+  pcscd_pid=$(tr -d '\0' </run/pcscd/pcscd.pid)
+  note_pid "$pcscd_pid" "$state/pcscd.pid"
+  echo "emulated-card: started pcscd (pid $pcscd_pid)"
 }
 
 # Starts VELA_CARD on the vpcd reader and notes it in STATE_DIR.
@@ -167,6 +176,27 @@ insert() {
   launch_card "$state" "$card" "$@"
 }
 
+restart_pcscd() {
+  local state=$1 pid ours=0 i
+  state=$(cd "$state" && pwd)
+  noted_pid "$state/pcscd.pid" >/dev/null && ours=1
+  for pid in $(pidof pcscd); do stop_pid "$pid"; done
+  rm -f "$state/pcscd.pid"
+  for i in $(seq 50); do
+    [ -e /run/pcscd/pcscd.comm ] || break
+    sleep 0.1
+  done
+  launch_pcscd "$state"
+  # Someone else's pcscd is not ours to stop later.
+  [ $ours -eq 1 ] || rm -f "$state/pcscd.pid"
+  for i in $(seq 150); do
+    reader_shows_card && break
+    sleep 0.2
+  done
+  reader_shows_card || { echo "emulated-card: \"$reader\" shows no card after the restart" >&2; exit 1; }
+  echo "emulated-card: pcscd restarted, card in \"$reader\""
+}
+
 ensure() {
   if pidof pcscd >/dev/null && vpcd_has_card && reader_shows_card; then
     echo "emulated-card: using the card already in \"$reader\""
@@ -181,5 +211,6 @@ case "${1:-}" in
   stop) [ $# -eq 2 ] || usage; stop "$2" ;;
   pull) [ $# -eq 2 ] || usage; pull "$2" ;;
   insert) [ $# -ge 3 ] || usage; shift; insert "$@" ;;
+  restart-pcscd) [ $# -eq 2 ] || usage; restart_pcscd "$2" ;;
   *) usage ;;
 esac

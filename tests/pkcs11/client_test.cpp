@@ -1,49 +1,18 @@
 // A client of our own for what the ready-made programs do not show: the
 // ECDH1 derivations against OpenSSL, refusals, and a card taken out and put
 // back, all through dlopen, pcscd and vpcd as any program sees the module.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <thread>
 
-#include "openssl_reference.h"
-#include "pkcs11/pkcs11_api.h"
+#include "p11_client.h"
 
 namespace vela::test {
 namespace {
-
-std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-PkeyPtr P256FromPoint(Bytes point) {
-  char group[] = "prime256v1";
-  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-                         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
-                         OSSL_PARAM_construct_end()};
-  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-  EVP_PKEY* key = nullptr;
-  if (context == nullptr || EVP_PKEY_fromdata_init(context) != 1 ||
-      EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
-    key = nullptr;
-  }
-  EVP_PKEY_CTX_free(context);
-  return PkeyPtr(key);
-}
 
 Bytes PointOf(EVP_PKEY* key) {
   Bytes point(65);
@@ -55,83 +24,37 @@ Bytes PointOf(EVP_PKEY* key) {
 
 class Client : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    library_ = dlopen(Environment("VELA_P11_MODULE").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library_, "C_GetFunctionList"));
-    ASSERT_NE(getList, nullptr);
-    ASSERT_EQ(getList(&p11_), CKR_OK);
-  }
-  static void TearDownTestSuite() {
-    if (library_ != nullptr) dlclose(library_);
-  }
-
   void SetUp() override {
-    ASSERT_NE(p11_, nullptr);
+    p11_ = LoadModule();
+    ASSERT_NE(p11_, nullptr) << "cannot load " << Environment("VELA_P11_MODULE");
     ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
-    slot_ = FindToken();
+    slot_ = program_.FindToken();
     ASSERT_NE(slot_, CK_UNAVAILABLE_INFORMATION) << "no token of the card " << Environment("VELA_CARD_SERIAL");
   }
-  void TearDown() override { EXPECT_EQ(p11_->C_Finalize(nullptr), CKR_OK); }
-
-  // The slot whose token carries the emulated card's serial number.
-  CK_SLOT_ID FindToken() {
-    CK_SLOT_ID slots[8];
-    CK_ULONG count = 8;
-    if (p11_->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK) return CK_UNAVAILABLE_INFORMATION;
-    const std::string label = "VELA G3 " + Environment("VELA_CARD_SERIAL");
-    for (CK_ULONG i = 0; i < count; ++i) {
-      CK_TOKEN_INFO info;
-      if (p11_->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
-      if (std::string(reinterpret_cast<char*>(info.label), label.size()) == label) return slots[i];
+  void TearDown() override {
+    if (p11_ != nullptr) {
+      EXPECT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
     }
-    return CK_UNAVAILABLE_INFORMATION;
   }
 
-  CK_SESSION_HANDLE Open() {
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    EXPECT_EQ(p11_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
-    return session;
-  }
-  CK_RV Login(CK_SESSION_HANDLE session, std::string pin = "123456") {
-    return p11_->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
-  }
+  CK_SLOT_ID FindToken() { return program_.FindToken(); }
+  CK_SESSION_HANDLE Open() { return program_.Open(slot_); }
+  CK_RV Login(CK_SESSION_HANDLE session, std::string pin = "123456") { return program_.Login(session, pin); }
   CK_OBJECT_HANDLE Key(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_BYTE id) {
-    CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &objectClass, sizeof(objectClass)}, {CKA_ID, &id, 1}};
-    CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
-    CK_ULONG count = 0;
-    EXPECT_EQ(p11_->C_FindObjectsInit(session, pattern, 2), CKR_OK);
-    EXPECT_EQ(p11_->C_FindObjects(session, &found, 1, &count), CKR_OK);
-    EXPECT_EQ(p11_->C_FindObjectsFinal(session), CKR_OK);
-    return count == 1 ? found : CK_INVALID_HANDLE;
+    return program_.Key(session, objectClass, id);
   }
   Bytes Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE attribute{type, nullptr, 0};
-    if (p11_->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) return {};
-    Bytes value(attribute.ulValueLen);
-    attribute.pValue = value.data();
-    EXPECT_EQ(p11_->C_GetAttributeValue(session, object, &attribute, 1), CKR_OK);
-    return value;
+    return program_.Attribute(session, object, type);
   }
   CK_RV Sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, Bytes* signature) {
-    CK_MECHANISM mechanism{CKM_ECDSA_SHA256, nullptr, 0};
-    CK_RV rv = p11_->C_SignInit(session, &mechanism, key);
-    if (rv != CKR_OK) return rv;
-    CK_BYTE data[] = "signed through pcscd";
-    signature->resize(64);
-    CK_ULONG length = signature->size();
-    rv = p11_->C_Sign(session, data, sizeof(data), signature->data(), &length);
-    signature->resize(rv == CKR_OK ? length : 0);
-    return rv;
+    const std::string data = "signed through pcscd";
+    return program_.Sign(session, key, Bytes(data.begin(), data.end()), signature);
   }
 
-  static void* library_;
-  static CK_FUNCTION_LIST* p11_;
+  CK_FUNCTION_LIST* p11_ = nullptr;
+  CardProgram program_{LoadModule()};
   CK_SLOT_ID slot_ = CK_UNAVAILABLE_INFORMATION;
 };
-
-void* Client::library_ = nullptr;
-CK_FUNCTION_LIST* Client::p11_ = nullptr;
 
 struct Kdf {
   CK_ULONG kdf;
@@ -141,15 +64,13 @@ struct Kdf {
 TEST_F(Client, DerivedKeysEqualOpenSslsEcdhAndX963) {
   const CK_SESSION_HANDLE session = Open();
   ASSERT_EQ(Login(session), CKR_OK);
-  PkeyPtr peer(EVP_EC_gen("P-256"));
+  Pkey peer(EVP_EC_gen("P-256"));
   ASSERT_TRUE(peer);
   Bytes peerPoint = PointOf(peer.get());
   Bytes shared = {'v', 'e', 'l', 'a'};
   for (const CK_BYTE container : {4, 6}) {
     const CK_OBJECT_HANDLE privateKey = Key(session, CKO_PRIVATE_KEY, container);
-    Bytes cardPoint = Attribute(session, Key(session, CKO_PUBLIC_KEY, container), CKA_EC_POINT);
-    ASSERT_EQ(cardPoint.size(), 67u);
-    PkeyPtr cardKey = P256FromPoint(Bytes(cardPoint.begin() + 2, cardPoint.end()));
+    const Pkey cardKey = program_.PublicKey(session, container);
     ASSERT_TRUE(cardKey);
     const Bytes secret = ReferenceAgree(peer.get(), cardKey.get());
     for (const Kdf& kdf : {Kdf{CKD_SHA1_KDF, "SHA1"}, Kdf{CKD_SHA256_KDF, "SHA256"}, Kdf{CKD_SHA384_KDF, "SHA384"},
@@ -174,6 +95,33 @@ TEST_F(Client, DerivedKeysEqualOpenSslsEcdhAndX963) {
   CK_OBJECT_HANDLE derived = CK_INVALID_HANDLE;
   EXPECT_EQ(p11_->C_DeriveKey(session, &mechanism, Key(session, CKO_PRIVATE_KEY, 4), nullptr, 0, &derived),
             CKR_MECHANISM_PARAM_INVALID);
+}
+
+// A private session key belongs to the login: gone after a logout, and not
+// back with the next login.
+TEST_F(Client, PrivateSessionKeyGoesAtLogout) {
+  const CK_SESSION_HANDLE session = Open();
+  ASSERT_EQ(Login(session), CKR_OK);
+  Pkey peer(EVP_EC_gen("P-256"));
+  ASSERT_TRUE(peer);
+  Bytes peerPoint = PointOf(peer.get());
+  CK_ECDH1_DERIVE_PARAMS params{CKD_SHA256_KDF, 0, nullptr, peerPoint.size(), peerPoint.data()};
+  CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &params, sizeof(params)};
+  CK_OBJECT_CLASS keyClass = CKO_SECRET_KEY;
+  CK_KEY_TYPE keyType = CKK_GENERIC_SECRET;
+  CK_ULONG length = 32;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &keyClass, sizeof(keyClass)},
+                            {CKA_KEY_TYPE, &keyType, sizeof(keyType)},
+                            {CKA_VALUE_LEN, &length, sizeof(length)},
+                            {CKA_PRIVATE, &yes, sizeof(yes)}};
+  CK_OBJECT_HANDLE derived = CK_INVALID_HANDLE;
+  ASSERT_EQ(p11_->C_DeriveKey(session, &mechanism, Key(session, CKO_PRIVATE_KEY, 4), pattern, 4, &derived), CKR_OK);
+  EXPECT_EQ(Attribute(session, derived, CKA_VALUE).size(), 32u);
+  ASSERT_EQ(p11_->C_Logout(session), CKR_OK);
+  ASSERT_EQ(Login(session), CKR_OK);
+  CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+  EXPECT_EQ(p11_->C_GetAttributeValue(session, derived, &value, 1), CKR_OBJECT_HANDLE_INVALID);
 }
 
 TEST_F(Client, RefusalsThroughThePcscStack) {
@@ -233,12 +181,7 @@ TEST_F(Client, PulledCardThenPutBack) {
     EXPECT_EQ(p11_->C_GetSessionInfo(session, &sessionInfo), CKR_SESSION_HANDLE_INVALID);
   }
   // pcscd reports the card again within moments of the insert.
-  CK_SLOT_ID slot = CK_UNAVAILABLE_INFORMATION;
-  for (int i = 0; i < 50 && slot == CK_UNAVAILABLE_INFORMATION; ++i) {
-    slot = FindToken();
-    if (slot == CK_UNAVAILABLE_INFORMATION) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_EQ(slot, slot_) << "the same reader shows the card again";
+  ASSERT_EQ(program_.WaitForToken(5), slot_) << "the same reader shows the card again";
   const CK_SESSION_HANDLE again = Open();
   ASSERT_EQ(Login(again), CKR_OK);
   EXPECT_EQ(Sign(again, Key(again, CKO_PRIVATE_KEY, 0), &signature), CKR_OK);
