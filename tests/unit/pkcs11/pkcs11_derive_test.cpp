@@ -3,6 +3,7 @@
 // and X963KDF from the same two keys.
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
 
 #include "core/secure_wipe.h"
@@ -25,7 +26,8 @@ class Pkcs11Derive : public P11Test {
 
   // Derives a generic secret of `length` bytes; the key's handle.
   CK_RV Derive(CK_ULONG kdf, const Bytes& shared, CK_ULONG length, const Bytes& publicData, int container,
-               CK_OBJECT_HANDLE* key, CK_BBOOL sensitive = CK_FALSE, CK_BBOOL isPrivate = CK_FALSE) {
+               CK_OBJECT_HANDLE* key, CK_BBOOL sensitive = CK_FALSE, CK_BBOOL isPrivate = CK_FALSE,
+               CK_BBOOL extractable = CK_TRUE) {
     Bytes sharedCopy = shared;
     Bytes point = publicData;
     CK_ECDH1_DERIVE_PARAMS params{kdf, sharedCopy.size(), sharedCopy.empty() ? nullptr : sharedCopy.data(),
@@ -39,8 +41,9 @@ class Pkcs11Derive : public P11Test {
                               {CKA_VALUE_LEN, &length, sizeof(length)},
                               {CKA_TOKEN, &no, sizeof(no)},
                               {CKA_SENSITIVE, &sensitive, sizeof(sensitive)},
-                              {CKA_PRIVATE, &isPrivate, sizeof(isPrivate)}};
-    return p11()->C_DeriveKey(session_, &mechanism, Object(session_, CKO_PRIVATE_KEY, container), pattern, 6, key);
+                              {CKA_PRIVATE, &isPrivate, sizeof(isPrivate)},
+                              {CKA_EXTRACTABLE, &extractable, sizeof(extractable)}};
+    return p11()->C_DeriveKey(session_, &mechanism, Object(session_, CKO_PRIVATE_KEY, container), pattern, 7, key);
   }
 
   Bytes Expected(const char* digest, std::uint8_t keyRef, const Bytes& shared, std::size_t length) {
@@ -118,6 +121,73 @@ TEST_F(Pkcs11Derive, TemplateDecidesTheKeyAndItsValueStaysInsideWhenSensitive) {
   length = 24;
   ASSERT_EQ(p11()->C_DeriveKey(session_, &mechanism, base, oddAes, 2, &key), CKR_OK);
   EXPECT_EQ(Attribute(session_, key, CKA_VALUE), Expected("SHA256", 0x81, {}, 24));
+}
+
+// The value leaves the token only from a key that is neither sensitive nor
+// unextractable; the "always sensitive" and "never extractable" attributes
+// say what the template made it.
+TEST_F(Pkcs11Derive, SensitiveOrUnextractableKeysKeepTheirValueInside) {
+  struct Case {
+    CK_BBOOL sensitive;
+    CK_BBOOL extractable;
+    bool readable;
+  };
+  const Case cases[] = {{CK_FALSE, CK_TRUE, true},
+                        {CK_TRUE, CK_TRUE, false},
+                        {CK_FALSE, CK_FALSE, false},
+                        {CK_TRUE, CK_FALSE, false}};
+  const auto flag = [&](CK_OBJECT_HANDLE key, CK_ATTRIBUTE_TYPE type) { return Attribute(session_, key, type); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("sensitive " + std::to_string(c.sensitive) + ", extractable " + std::to_string(c.extractable));
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    ASSERT_EQ(Derive(CKD_SHA256_KDF, {}, 32, peer_.publicPoint(), 4, &key, c.sensitive, CK_FALSE, c.extractable),
+              CKR_OK);
+    CK_BYTE value[32];
+    CK_ATTRIBUTE read{CKA_VALUE, value, sizeof(value)};
+    EXPECT_EQ(p11()->C_GetAttributeValue(session_, key, &read, 1), c.readable ? CKR_OK : CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(read.ulValueLen, c.readable ? 32 : CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(flag(key, CKA_SENSITIVE), Bytes{c.sensitive});
+    EXPECT_EQ(flag(key, CKA_EXTRACTABLE), Bytes{c.extractable});
+    EXPECT_EQ(flag(key, CKA_ALWAYS_SENSITIVE), Bytes{c.sensitive});
+    EXPECT_EQ(flag(key, CKA_NEVER_EXTRACTABLE), Bytes{static_cast<CK_BBOOL>(!c.extractable)});
+  }
+}
+
+// Nor when the token goes: at C_Finalize, or when the card is pulled.
+TEST_F(Pkcs11Derive, DerivedKeyBytesAreWipedWhenTheTokenGoes) {
+  if (!FreedMemoryWatch::available()) GTEST_SKIP() << "needs a sanitizer's allocator hooks";
+  const Bytes shared = {'g', 'o', 'n', 'e'};
+  std::array<std::uint8_t, 16> head{};
+  {
+    Bytes expected = Expected("SHA256", 0x81, shared, 64);
+    std::copy_n(expected.begin(), head.size(), head.begin());
+    SecureWipe(expected.data(), expected.size());
+  }
+  const std::pair<const char*, std::function<void()>> ends[] = {
+      {"C_Finalize", [&] { ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK); }},
+      {"the card pulled",
+       [&] {
+         CardRack::Get().Pull(kReader);
+         EXPECT_EQ(p11()->C_FindObjectsInit(session_, nullptr, 0), CKR_DEVICE_REMOVED);
+       }},
+  };
+  for (const auto& [name, end] : ends) {
+    SCOPED_TRACE(name);
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    ASSERT_EQ(Derive(CKD_SHA256_KDF, shared, 64, peer_.publicPoint(), 4, &key), CKR_OK);
+    {
+      FreedMemoryWatch watch(head);
+      end();
+      EXPECT_EQ(watch.Hits(), 0);
+    }
+    // A token for the next round.
+    if (p11()->C_GetInfo(nullptr) == CKR_CRYPTOKI_NOT_INITIALIZED) {
+      ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+    }
+    CardRack::Get().Insert(kReader);
+    session_ = Open();
+    Login(session_);
+  }
 }
 
 // A derived key lives as long as the session that made it.

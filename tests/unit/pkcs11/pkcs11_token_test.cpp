@@ -85,6 +85,8 @@ TEST_F(Pkcs11Token, BadArgumentsAreRefusedWithTheStandardCode) {
   CK_BYTE buffer[64];
   CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
   CK_OBJECT_HANDLE object;
+  CK_SLOT_INFO slotInfo;
+  CK_TOKEN_INFO tokenInfo;
   struct Case {
     const char* call;
     CK_RV got;
@@ -122,6 +124,11 @@ TEST_F(Pkcs11Token, BadArgumentsAreRefusedWithTheStandardCode) {
       {"C_CloseSession unknown session", p11()->C_CloseSession(unknown), CKR_SESSION_HANDLE_INVALID},
       {"C_Login unknown session", p11()->C_Login(unknown, CKU_USER, buffer, 6), CKR_SESSION_HANDLE_INVALID},
       {"C_GetSlotInfo unknown slot", p11()->C_GetSlotInfo(42, nullptr), CKR_SLOT_ID_INVALID},
+      // One reader: slot 0 only; the first id past the slots is no slot.
+      {"C_GetSlotInfo slot id of the slot count", p11()->C_GetSlotInfo(1, &slotInfo), CKR_SLOT_ID_INVALID},
+      {"C_GetTokenInfo slot id of the slot count", p11()->C_GetTokenInfo(1, &tokenInfo), CKR_SLOT_ID_INVALID},
+      {"C_OpenSession slot id of the slot count",
+       p11()->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &object), CKR_SLOT_ID_INVALID},
       {"C_Finalize reserved", p11()->C_Finalize(buffer), CKR_ARGUMENTS_BAD},
       {"C_Initialize twice", p11()->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED},
   };
