@@ -4,7 +4,6 @@
 // card when the login ends, when the last session closes and at C_Finalize,
 // and no other program finds the card ready to sign.
 #include "core/minidriver_abi.h"
-#include "core/secure_wipe.h"
 #include "pkcs11/card_access.h"
 
 namespace vela::pkcs11 {

@@ -35,6 +35,6 @@ grep -qF "$serial" "$out/tool.out" || fail "the installed vela3ro-tool: $(cat "$
 
 run remove 0 dpkg --purge vela3ro
 for file in /usr/lib/x86_64-linux-gnu/libvela3ro.so /usr/share/p11-kit/modules/vela3ro.module /etc/vela3ro; do
-  [ -e "$file" ] && fail "$file is left after removal"
+  [ -e "$file" ] && fail "$file is left after removal: $(ls -la "$file" 2>&1; cat "$out/remove.out" "$out/remove.err")"
 done
 exit $((failures > 0))
