@@ -31,8 +31,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libpcsclite1, libssl3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, p11-kit")
+# No maintainer scripts: the linker's cache is renewed by the ldconfig trigger,
+# which dpkg runs after this package's install or removal is complete, so that
+# an ldconfig that fails cannot leave the package half removed.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_SOURCE_DIR}/install/linux/conffiles ${PROJECT_SOURCE_DIR}/install/linux/postinst
-  ${PROJECT_SOURCE_DIR}/install/linux/postrm)
+  ${PROJECT_SOURCE_DIR}/install/linux/conffiles ${PROJECT_SOURCE_DIR}/install/linux/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
