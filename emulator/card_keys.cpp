@@ -7,6 +7,8 @@
 #include <openssl/obj_mac.h>
 #include <openssl/param_build.h>
 
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -154,9 +156,27 @@ Bytes Extensions(KeyUse use, int padding) {
   return Tlv(0xA3, Tlv(0x30, all));
 }
 
+// YYMMDD of a day, as a UTCTime holds it.
+std::string UtcDate(std::chrono::sys_days day) {
+  const std::chrono::year_month_day date(day);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d%02u%02u", static_cast<int>(date.year()) % 100,
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+  return text;
+}
+
+Bytes Validity(unsigned generation) {
+  using namespace std::chrono;
+  if (generation == 0) return Tlv(0x30, Cat({Tlv(0x17, Text("250101000000Z")), Tlv(0x17, Text("491231235959Z"))}));
+  const sys_days from = sys_days(year(2025) / January / 1) + days(generation);
+  const sys_days last = sys_days(year_month_day(from) + years(20)) - days(1);
+  return Tlv(0x30, Cat({Tlv(0x17, Text(UtcDate(from) + "000000Z")), Tlv(0x17, Text(UtcDate(last) + "235959Z"))}));
+}
+
 Bytes Certificate(const CertificateRequest& request, const std::string& commonName, const EcKey& subject,
                   const std::string& issuerName, const EcKey& issuerKey, int padding) {
-  const Bytes validity = Tlv(0x30, Cat({Tlv(0x17, Text("250101000000Z")), Tlv(0x17, Text("491231235959Z"))}));
+  Check(request.generation <= kMaxCertificateGeneration, "certificate generation");
+  const Bytes validity = Validity(request.generation);
   const Bytes spki = Tlv(0x30, Cat({kEcPublicKeyP256, Tlv(0x03, Cat({{0x00}, subject.publicPoint()}))}));
   const Bytes tbs = Tlv(0x30, Cat({{0xA0, 0x03, 0x02, 0x01, 0x02}, Integer(request.serialNumber), kEcdsaWithSha256,
                                    Name(issuerName), validity, Name(commonName), spki,
@@ -273,7 +293,7 @@ std::vector<std::uint8_t> MakeCertificate(const CertificateRequest& request, con
   static std::map<Bytes, Bytes> made;
   Bytes key = Text(request.commonName + "|" + std::to_string(request.serialNumber) + "|" +
                    std::to_string(static_cast<int>(request.use)) + "|" + std::to_string(request.size) + "|" +
-                   issuerName + "|");
+                   std::to_string(request.generation) + "|" + issuerName + "|");
   key.insert(key.end(), subject.publicPoint().begin(), subject.publicPoint().end());
   key.insert(key.end(), issuerKey.publicPoint().begin(), issuerKey.publicPoint().end());
   {

@@ -54,7 +54,15 @@ struct CertificateRequest {
   // Exact DER length wanted; 0 gives the natural length. A harmless comment
   // extension is padded to reach it.
   std::size_t size = 0;
+  // The issue of a renewed certificate, which sets its validity: 0 is valid
+  // from 2025-01-01 to the end of 2049; issue N from N days after 2025-01-01
+  // for twenty years.
+  unsigned generation = 0;
 };
+
+// The highest generation: its twenty years end before 2050, the last date a
+// UTCTime holds.
+inline constexpr unsigned kMaxCertificateGeneration = 1000;
 
 // A DER X.509 certificate for `subject`, issued and signed by `issuerKey`
 // under the issuer name `issuerName`. Throws std::runtime_error when the wanted

@@ -1,7 +1,9 @@
 #include "emulator/vela_card.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "emulator/hex.h"
 
@@ -42,6 +44,9 @@ VelaCard::VelaCard(Personalisation personalisation) : personalisation_(std::move
     if (tries < 1 || tries > 15) throw std::invalid_argument("PIN tries must be 1 to 15");
   }
   if (p.userPin.empty() || p.unblockCode.empty()) throw std::invalid_argument("empty PIN");
+  if (p.certificateGeneration > kMaxCertificateGeneration) {
+    throw std::invalid_argument("certificate generation above " + std::to_string(kMaxCertificateGeneration));
+  }
   try {
     Personalise();
   } catch (const std::runtime_error& e) {
@@ -64,7 +69,8 @@ void VelaCard::Personalise() {
   files_[{kMf, 0x2F02}] = serialFile;
   files_[{kDf02, 0x80FF}] = Text("VELA3");
 
-  std::uint32_t certSerial = 0x100;
+  // Each generation's certificates take serial numbers of their own.
+  std::uint32_t certSerial = 0x100 * (p.certificateGeneration + 1);
   AddKey(0x80, KeyUse::kSignature, kDf02, 0x4531, {0xC000, 0x4331}, certSerial);
   AddKey(0x82, KeyUse::kSignature, kDf02, 0x4571, {0xC500, 0x4371}, certSerial);
   AddKey(0x81, KeyUse::kAgreement, kDf02, 0x45B1, {0xC200, 0x43B1}, certSerial);
@@ -103,7 +109,8 @@ void VelaCard::AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::ui
     const auto size = personalisation_.certificateSizes.find(certFile);
     CertificateRequest request{"VELA3 " + serialHex + " " + FileName(certFile) + " key " + FileName(keyRef).substr(2),
                                certSerial++, use,
-                               size == personalisation_.certificateSizes.end() ? 0 : size->second};
+                               size == personalisation_.certificateSizes.end() ? 0 : size->second,
+                               personalisation_.certificateGeneration};
     files_[{df, certFile}] = MakeCertificate(request, key, "VELA Test CA", ca_);
   }
   keys_.emplace(keyRef, CardKey{std::move(key), use});
@@ -144,6 +151,17 @@ void VelaCard::Reset() {
 // ---- Exchange ------------------------------------------------------------------
 
 std::optional<Bytes> VelaCard::Transmit(std::span<const std::uint8_t> command) {
+  std::optional<Bytes> response = Exchange(command);
+  // The link's time is slept with the card unlocked, so that its counters and
+  // files stay readable meanwhile.
+  if (link_ != nullptr && response) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(
+        ExchangeSeconds(*link_, command.size(), response->size(), WorkOf(command, *response))));
+  }
+  return response;
+}
+
+std::optional<Bytes> VelaCard::Exchange(std::span<const std::uint8_t> command) {
   std::lock_guard lock(mutex_);
   Record("> " + HexText(command));
   if (!dropSpent_ && personalisation_.faults.dropAfter && exchanges_ >= *personalisation_.faults.dropAfter) {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "emulator/card_keys.h"
+#include "emulator/link_model.h"
 
 namespace vela::emu {
 
@@ -102,6 +103,9 @@ struct Personalisation {
   // certificate's natural length (about 400 bytes; a padded one is at
   // least 17 bytes longer than that).
   std::map<std::uint16_t, std::size_t> certificateSizes = DefaultCertificateSizes();
+  // Every certificate issued anew (new serial number and validity, same key
+  // and subject) this many times, as renewals do; 0 for the first issue.
+  unsigned certificateGeneration = 0;
   KeyTemplateForm keyTemplate = KeyTemplateForm::kShort;
   std::vector<FileContent> files;
   Faults faults;
@@ -110,7 +114,8 @@ struct Personalisation {
 class VelaCard {
  public:
   // Throws std::invalid_argument for an impossible personalisation (tries
-  // outside 1..15, empty PINs, a certificate size below the natural one).
+  // outside 1..15, empty PINs, a certificate size below the natural one, a
+  // certificate generation above kMaxCertificateGeneration).
   explicit VelaCard(Personalisation personalisation = {});
   VelaCard(const VelaCard&) = delete;
   VelaCard& operator=(const VelaCard&) = delete;
@@ -118,6 +123,9 @@ class VelaCard {
   // One exchange: the response data and SW1 SW2, or nothing when the
   // connection dropped (a transport error for the caller).
   std::optional<Bytes> Transmit(std::span<const std::uint8_t> command);
+  // Every later exchange takes the time `link` gives it (null: no time), so
+  // that a person using the card feels a real card's link.
+  void SetLink(const LinkProfile* link) { link_ = link; }
   // T=1 only; historical bytes end in 90 00, then TCK.
   static const Bytes& Atr();
   // Power cycle: security state and environment cleared, MF current, no EF
@@ -179,6 +187,7 @@ class VelaCard {
   void AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::uint16_t keyFile,
               const std::vector<std::uint16_t>& certFiles, std::uint32_t& certSerial);
   Bytes KeyTemplate(const EcKey& key) const;
+  std::optional<Bytes> Exchange(std::span<const std::uint8_t> command);
   const ScriptedAnswer* TakeScriptedAnswer(std::uint8_t ins);
   void Record(const std::string& line);
 
@@ -214,6 +223,7 @@ class VelaCard {
   std::size_t total_ = 0, bytesIn_ = 0, bytesOut_ = 0;
   std::vector<std::string> trace_;
   std::ofstream traceFile_;
+  const LinkProfile* link_ = nullptr;
 };
 
 }  // namespace vela::emu

@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -376,6 +377,99 @@ TEST(EmulatedCardTest, CertificateSizesAreExactAndKeysRepeat) {
 
   p.certificateSizes = {{0xC000, 200}};
   EXPECT_THROW(VelaCard{p}, std::invalid_argument);
+}
+
+const std::uint16_t kCertificateFiles[] = {0xC000, 0x4331, 0xC500, 0x4371, 0xC200, 0x43B1, 0xC201, 0xC001};
+
+// Path validation as a relying party does it, trusting the card's test CA
+// alone (the clock left out: these tests must not depend on the date).
+bool ChainVerifies(const VelaCard& card, X509* leaf) {
+  const X509Ptr ca = ParseCertificate(card.CaCertificate());
+  X509_STORE* store = X509_STORE_new();
+  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+  bool ok = store != nullptr && ctx != nullptr && X509_STORE_add_cert(store, ca.get()) == 1 &&
+            X509_STORE_CTX_init(ctx, store, leaf, nullptr) == 1;
+  if (ok) {
+    X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_NO_CHECK_TIME);
+    ok = X509_verify_cert(ctx) == 1;
+  }
+  X509_STORE_CTX_free(ctx);
+  X509_STORE_free(store);
+  return ok;
+}
+
+TEST(EmulatedCardTest, FirstCertificatesStayByteForByte) {
+  // Traces, corpora and the pkcs11 tier's expectations hold these bytes.
+  VelaCard card(Default());
+  Bytes all;
+  for (std::uint16_t file : kCertificateFiles) {
+    const Bytes der = card.Certificate(file);
+    all.insert(all.end(), der.begin(), der.end());
+  }
+  Bytes digest(32);
+  EVP_Digest(all.data(), all.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+  EXPECT_EQ(ToHex(digest), ToHex(Hex("99748082c9e5ced47fbfe490ed77183008ea472539e56ce1416a4ef75bc34f76")));
+}
+
+TEST(EmulatedCardTest, RenewedCertificatesKeepTheKeys) {
+  VelaCard first(Default());
+  Personalisation p = Default();
+  p.certificateGeneration = 1;
+  VelaCard renewed(p);
+  VelaCard again(p);
+  EXPECT_EQ(renewed.CaCertificate(), first.CaCertificate());
+  for (std::uint16_t file : kCertificateFiles) {
+    SCOPED_TRACE(ToHex(Bytes{static_cast<std::uint8_t>(file >> 8), static_cast<std::uint8_t>(file)}));
+    const Bytes der = renewed.Certificate(file);
+    EXPECT_NE(der, first.Certificate(file));
+    EXPECT_EQ(der, again.Certificate(file)) << "a generation is the same for the same seed";
+    const X509Ptr old = ParseCertificate(first.Certificate(file));
+    const X509Ptr cert = ParseCertificate(der);
+    ASSERT_TRUE(old && cert);
+    EXPECT_NE(ASN1_INTEGER_cmp(X509_get0_serialNumber(cert.get()), X509_get0_serialNumber(old.get())), 0);
+    EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_subject_name(old.get())), 0);
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_get0_pubkey(old.get())), 1);
+    EXPECT_GT(ASN1_TIME_compare(X509_get0_notBefore(cert.get()), X509_get0_notBefore(old.get())), 0);
+    EXPECT_NE(ASN1_TIME_compare(X509_get0_notAfter(cert.get()), X509_get0_notAfter(old.get())), 0);
+    EXPECT_TRUE(ChainVerifies(renewed, cert.get()));
+    // Files of an exact size keep it, so a renewal does not change the reads.
+    if (p.certificateSizes.count(file) != 0) {
+      EXPECT_EQ(der.size(), p.certificateSizes.at(file));
+    }
+  }
+  // Serial numbers differ between generations, never inside one.
+  std::set<std::string> serials;
+  for (unsigned generation : {0u, 1u, 2u}) {
+    p.certificateGeneration = generation;
+    VelaCard card(p);
+    for (std::uint16_t file : kCertificateFiles) {
+      const X509Ptr cert = ParseCertificate(card.Certificate(file));
+      serials.insert(std::to_string(ASN1_INTEGER_get(X509_get0_serialNumber(cert.get()))));
+    }
+  }
+  EXPECT_EQ(serials.size(), 3 * std::size(kCertificateFiles));
+  p.certificateGeneration = emu::kMaxCertificateGeneration;
+  const X509Ptr last = ParseCertificate(VelaCard(p).Certificate(0xC000));
+  EXPECT_TRUE(last != nullptr && ChainVerifies(VelaCard(p), last.get()));
+  p.certificateGeneration = emu::kMaxCertificateGeneration + 1;
+  EXPECT_THROW(VelaCard{p}, std::invalid_argument);
+}
+
+TEST(EmulatedCardTest, AnotherSeedIsAnotherCardWithTheSameSerialNumber) {
+  VelaCard first(Default());
+  Personalisation p = Default();
+  p.seed = 2;
+  VelaCard other(p);
+  EXPECT_EQ(other.FileData(0x3F00, 0x2F02), first.FileData(0x3F00, 0x2F02));
+  for (std::uint8_t keyRef : {0x80, 0x81, 0x82, 0x84, 0x85}) {
+    EXPECT_NE(other.PublicPoint(keyRef), first.PublicPoint(keyRef)) << std::hex << int(keyRef);
+  }
+  for (std::uint16_t file : kCertificateFiles) {
+    const X509Ptr cert = ParseCertificate(other.Certificate(file));
+    ASSERT_NE(cert, nullptr);
+    EXPECT_TRUE(ChainVerifies(other, cert.get())) << std::hex << file;
+    EXPECT_FALSE(ChainVerifies(first, cert.get())) << std::hex << file;
+  }
 }
 
 TEST(EmulatedCardTest, KeyFileTemplates) {
