@@ -73,7 +73,7 @@ DWORD ReadTokenFacts(Token& token) {
   return 0;
 }
 
-DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers) {
+DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers, const ProvenContainer& proven) {
   char mscp[] = "mscp";
   char cmapfile[] = "cmapfile";
   BYTE* map = nullptr;
@@ -86,6 +86,13 @@ DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers) {
     const BYTE* record = map + i * kMapRecordBytes;
     if ((record[offsetof(CONTAINER_MAP_RECORD, bFlags)] & CONTAINER_MAP_VALID_CONTAINER) == 0) continue;
     const bool signature = Le16(record + offsetof(CONTAINER_MAP_RECORD, wSigKeySizeBits)) != 0;
+    ContainerData known;
+    known.index = static_cast<int>(i);
+    known.signature = signature;
+    if (proven && proven(&known)) {
+      containers->push_back(std::move(known));
+      continue;
+    }
 
     CONTAINER_INFO info{};
     info.dwVersion = 1;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -60,8 +61,10 @@ DWORD ReadSerial(CARD_DATA* cd, std::array<std::uint8_t, 10>* serial);
 DWORD ReadTokenFacts(Token& token);
 
 // Every present container's key and certificate: the container map once,
-// then per container its public key and its certificate file.
-DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers);
+// then per container its public key and its certificate file, unless
+// `proven` fills the container (from the cache, proven against the card).
+using ProvenContainer = std::function<bool(ContainerData* container)>;
+DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers, const ProvenContainer& proven = {});
 
 // A derived key's value is wiped before its memory goes back to the heap.
 void WipeValue(Object& object);
