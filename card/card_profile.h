@@ -2,14 +2,10 @@
 // serial number read from the card, the optional containers probed.
 #pragma once
 
-#include <array>
-
+#include "card/profile_table.h"
 #include "core/card_context.h"
 
 namespace vela {
-
-// Entries 0 to 7 of every VELA generation-3 card; 8 to 15 are empty.
-extern const std::array<ProfileEntry, 8> kProfileTable;
 
 // Reads the serial number, probes the optional containers and fills `profile`.
 // Returns 0, SCARD_F_INTERNAL_ERROR when the serial number cannot be read, or

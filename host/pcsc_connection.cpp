@@ -123,6 +123,16 @@ std::uint32_t PcscConnection::Reconnect(bool reset) {
   return ReadAtr();
 }
 
+std::uint32_t PcscConnection::Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) {
+  if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
+  answer->assign(MAX_BUFFER_SIZE, 0);  // short APDUs: 256 bytes and the status word
+  DWORD length = static_cast<DWORD>(answer->size());
+  const LONG rc = SCardTransmit(AsCard(card_), SCARD_PCI_T1, command.data(), static_cast<DWORD>(command.size()),
+                                nullptr, answer->data(), &length);
+  answer->resize(rc == SCARD_S_SUCCESS ? std::min<std::size_t>(length, answer->size()) : 0);
+  return Code(rc);
+}
+
 std::uint32_t PcscConnection::BeginTransaction() {
   if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
   return Code(SCardBeginTransaction(AsCard(card_)));

@@ -35,6 +35,8 @@ class PcscConnection {
   // SCardReconnect on the card handle, resetting the card or leaving it;
   // the ATR is read again.
   std::uint32_t Reconnect(bool reset);
+  // One command APDU over T=1 and the card's whole answer.
+  std::uint32_t Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer);
   // Keeps other programs off the card between the two calls.
   std::uint32_t BeginTransaction();
   void EndTransaction();

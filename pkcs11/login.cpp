@@ -87,7 +87,8 @@ CK_RV Slot::Login(Session& session, CK_USER_TYPE user, std::span<const std::uint
     }
   }
   // On a keypad reader the reader collects the PIN; one given is not used.
-  const bool usePad = t.pinPad;
+  bool usePad = false;
+  if (const CK_RV rv = PinPad(&usePad); rv != CKR_OK) return rv;
   LockedPin typed;
   if (!usePad) {
     if (!pinGiven) return CKR_ARGUMENTS_BAD;

@@ -39,6 +39,7 @@ ModuleSettings ReadModuleSettings() {
   platform::RegistryHandle key = 0;
   if (platform::RegistryOpenKey(machine, kSettingsKey, &key) == platform::kRegistrySuccess) {
     settings.keepPin = SwitchOn(key, "Pkcs11KeepPin");
+    settings.objectCache = SwitchOn(key, "Pkcs11Cache");
     platform::RegistryCloseKey(key);
   }
   platform::RegistryCloseKey(machine);

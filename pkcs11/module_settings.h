@@ -10,6 +10,10 @@ struct ModuleSettings {
   // logout) for the length of the login, so that the login survives another
   // program's reset of the card. "FALSE": such a reset ends the login.
   bool keepPin = true;
+  // Pkcs11Cache: the card's public objects are kept in a per-user cache and
+  // used when a cheap read proves them unchanged. "FALSE": every program
+  // reads them from the card.
+  bool objectCache = true;
 };
 
 // Never fails: a missing or unreadable value leaves the default.

@@ -1,22 +1,51 @@
-// The token's objects: read from the card once per token, found, read and
-// refused changes. Private objects are seen only while the user is logged in.
+// The token's objects: read from the card once per token (or taken from the
+// cache where the card proves them unchanged), found, read and refused
+// changes. Private objects are seen only while the user is logged in.
+#include <optional>
+
 #include "pkcs11/card_access.h"
+#include "pkcs11/card_proof.h"
+#include "pkcs11/object_cache.h"
 
 namespace vela::pkcs11 {
 
 CK_RV Slot::LoadObjects() {
   if (token_->objectsLoaded) return CKR_OK;
+  Token& t = *token_;
+  // What the cache holds of this card is taken container by container, each
+  // only once the card proves it unchanged; the rest is read from the card.
+  std::optional<ObjectCache> cache;
+  std::optional<CachedCard> cached;
+  if (settings_.objectCache) {
+    cache.emplace(ObjectCache::DefaultDirectory());
+    cached = cache->Load(t.serial, t.atr);
+  }
   std::vector<ContainerData> containers;
+  std::size_t proven = 0;
+  const ProvenContainer fromCache = [&](ContainerData* container) {
+    if (!cached) return false;
+    for (const ContainerData& kept : cached->containers) {
+      if (kept.index != container->index || kept.signature != container->signature) continue;
+      if (!CertificateUnchanged(*t.link, kept)) return false;
+      *container = kept;
+      ++proven;
+      return true;
+    }
+    return false;
+  };
   DWORD result = 0;
   const CK_RV rv = OnCard(
       [&](CARD_DATA* cd) {
         containers.clear();
-        return ReadContainers(cd, &containers);
+        proven = 0;
+        return ReadContainers(cd, &containers, fromCache);
       },
       &result);
   if (rv != CKR_OK) return rv;
   if (result != 0) return CardResult(result);
-  Token& t = *token_;
+  if (cache && (!cached || proven != containers.size() || cached->containers.size() != containers.size())) {
+    cache->Store({t.serial, t.atr, containers});
+  }
   for (const ContainerData& container : containers) {
     for (Object& object : ContainerObjects(container)) {
       object.handle = t.handleBase + 1 + t.objects.size();

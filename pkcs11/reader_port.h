@@ -30,6 +30,8 @@ class CardLink {
   virtual std::uint32_t Reset() = 0;
   virtual std::uint32_t BeginTransaction() = 0;
   virtual void EndTransaction() = 0;
+  // One command to the card and its whole answer, status word included.
+  virtual std::uint32_t Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) = 0;
 };
 
 class ReaderPort {

@@ -28,6 +28,9 @@ class PcscLink : public CardLink {
   std::uint32_t Reset() override { return connection_->Reconnect(true); }
   std::uint32_t BeginTransaction() override { return connection_->BeginTransaction(); }
   void EndTransaction() override { connection_->EndTransaction(); }
+  std::uint32_t Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) override {
+    return connection_->Transmit(command, answer);
+  }
 
  private:
   std::unique_ptr<host::PcscConnection> connection_;

@@ -63,7 +63,7 @@ void Slot::MakeToken() {
   auto token = std::make_unique<Token>(std::move(link), port_.acquire(), NextHandleBase());
   if (token->link->BeginTransaction() != 0) return;
   DWORD rc = token->host->Acquire();
-  if (rc == 0) rc = ReadTokenFacts(*token);
+  if (rc == 0) rc = ReadSerial(token->card(), &token->serial);
   if (rc != 0) token->host->Delete();
   token->link->EndTransaction();
   if (rc != 0) {
@@ -105,6 +105,8 @@ CK_RV Slot::GetSlotInfo(CK_SLOT_INFO* info) {
 
 CK_RV Slot::GetTokenInfo(CK_TOKEN_INFO* info) {
   if (!TokenPresent()) return CKR_TOKEN_NOT_PRESENT;
+  bool pinPad = false;
+  if (PinPad(&pinPad) != CKR_OK) return token_ ? CKR_DEVICE_ERROR : CKR_TOKEN_NOT_PRESENT;
   const Token& t = *token_;
   const std::string serial = Hex(t.serial);
   std::memset(info, 0, sizeof(*info));
@@ -114,7 +116,7 @@ CK_RV Slot::GetTokenInfo(CK_TOKEN_INFO* info) {
   // Sixteen characters: the last sixteen of the twenty hexadecimal digits.
   Pad(info->serialNumber, sizeof(info->serialNumber), serial.substr(serial.size() - sizeof(info->serialNumber)));
   info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_LOGIN_REQUIRED | CKF_WRITE_PROTECTED |
-                (t.pinPad ? CKF_PROTECTED_AUTHENTICATION_PATH : 0) | t.pinFlags;
+                (pinPad ? CKF_PROTECTED_AUTHENTICATION_PATH : 0) | t.pinFlags;
   CK_ULONG readWrite = 0;
   for (const auto& [handle, session] : sessions_) readWrite += session.readWrite ? 1 : 0;
   info->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
@@ -128,6 +130,19 @@ CK_RV Slot::GetTokenInfo(CK_TOKEN_INFO* info) {
   info->ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
   info->ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
   std::memset(info->utcTime, ' ', sizeof(info->utcTime));
+  return CKR_OK;
+}
+
+CK_RV Slot::PinPad(bool* pinPad) {
+  if (!token_->pinPad) {
+    bool typedOnPad = false;
+    DWORD result = 0;
+    const CK_RV rv = OnCard([&](CARD_DATA* cd) { return ReadPinPad(cd, &typedOnPad); }, &result);
+    if (rv != CKR_OK) return rv;
+    if (result != 0) return CardResult(result);
+    token_->pinPad = typedOnPad;
+  }
+  *pinPad = *token_->pinPad;
   return CKR_OK;
 }
 

@@ -101,6 +101,9 @@ class Slot {
   void MakeToken();
   void DropToken(bool resetCard);
 
+  // Whether PINs are typed on the reader's keypad (asked once per token).
+  CK_RV PinPad(bool* pinPad);
+
   // ---- card_access.cpp
   // 0 with a transaction on the token's card held, after taking up a card
   // another program reset; else the token is gone (CKR_DEVICE_REMOVED) or

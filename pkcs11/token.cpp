@@ -60,20 +60,17 @@ DWORD ReadSerial(CARD_DATA* cd, std::array<std::uint8_t, 10>* serial) {
   return 0;
 }
 
-DWORD ReadTokenFacts(Token& token) {
-  CARD_DATA* cd = token.card();
-  DWORD rc = ReadSerial(cd, &token.serial);
-  if (rc != 0) return rc;
-  DWORD length = 0;
+DWORD ReadPinPad(CARD_DATA* cd, bool* pinPad) {
   PIN_INFO pin{};
   pin.dwVersion = 6;
-  rc = cd->pfnCardGetProperty(cd, u"PIN Information", reinterpret_cast<BYTE*>(&pin), sizeof(pin), &length, ROLE_USER);
-  if (rc != 0) return rc;
-  token.pinPad = pin.PinType == ExternalPinType;
-  return 0;
+  DWORD length = 0;
+  const DWORD rc =
+      cd->pfnCardGetProperty(cd, u"PIN Information", reinterpret_cast<BYTE*>(&pin), sizeof(pin), &length, ROLE_USER);
+  if (rc == 0) *pinPad = pin.PinType == ExternalPinType;
+  return rc;
 }
 
-DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers) {
+DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers, const ProvenContainer& proven) {
   char mscp[] = "mscp";
   char cmapfile[] = "cmapfile";
   BYTE* map = nullptr;
@@ -86,6 +83,13 @@ DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers) {
     const BYTE* record = map + i * kMapRecordBytes;
     if ((record[offsetof(CONTAINER_MAP_RECORD, bFlags)] & CONTAINER_MAP_VALID_CONTAINER) == 0) continue;
     const bool signature = Le16(record + offsetof(CONTAINER_MAP_RECORD, wSigKeySizeBits)) != 0;
+    ContainerData known;
+    known.index = static_cast<int>(i);
+    known.signature = signature;
+    if (proven && proven(&known)) {
+      containers->push_back(std::move(known));
+      continue;
+    }
 
     CONTAINER_INFO info{};
     info.dwVersion = 1;

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/module_host.h"
@@ -33,7 +35,9 @@ struct Token {
   std::unique_ptr<host::CardHost> host;
   std::vector<std::uint8_t> atr;  // as the card was first taken
   std::array<std::uint8_t, 10> serial{};
-  bool pinPad = false;
+  // Whether PINs are typed on the reader's keypad: asked of the minidriver
+  // when first needed (a listing of objects never needs it).
+  std::optional<bool> pinPad;
   bool objectsLoaded = false;
   std::vector<Object> objects;         // the card's, in container order
   std::vector<Object> sessionObjects;  // keys C_DeriveKey made
@@ -56,12 +60,14 @@ CK_RV CardResult(DWORD code);
 
 // The card's ten-byte serial number, through the minidriver.
 DWORD ReadSerial(CARD_DATA* cd, std::array<std::uint8_t, 10>* serial);
-// Serial number and PIN entry, read when the card is taken as a token.
-DWORD ReadTokenFacts(Token& token);
+// Whether the minidriver has PINs typed on the reader's keypad.
+DWORD ReadPinPad(CARD_DATA* cd, bool* pinPad);
 
 // Every present container's key and certificate: the container map once,
-// then per container its public key and its certificate file.
-DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers);
+// then per container its public key and its certificate file, unless
+// `proven` fills the container (from the cache, proven against the card).
+using ProvenContainer = std::function<bool(ContainerData* container)>;
+DWORD ReadContainers(CARD_DATA* cd, std::vector<ContainerData>* containers, const ProvenContainer& proven = {});
 
 // A derived key's value is wiped before its memory goes back to the heap.
 void WipeValue(Object& object);

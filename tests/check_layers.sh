@@ -4,7 +4,8 @@
 # properties (which do not import each other); card; crypto; core; platform.
 # The hosts (host/ and the programs on it) see the module only through its
 # interface header, plus the few ground-floor pieces the table names (result
-# names, the registry and its file reader, crypto/'s primitives and the wipe).
+# names, the registry and its file reader, crypto/'s primitives, the wipe,
+# and the card's profile table, whose files the PKCS#11 cache proves).
 #
 #   check_layers.sh SOURCE_DIR     check the tree
 #   check_layers.sh --self-test    check that a planted upward include is found
@@ -24,7 +25,7 @@ declare -A allowed=(
   [frontend]="frontend files auth keys properties card crypto core platform"
   [host]="host core/minidriver_abi.h core/result_names.h"
   [tool]="tool host core/minidriver_abi.h platform/reg_file.h"
-  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h"
+  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h platform/unique_fd.h card/profile_table.h"
   [emulator]="emulator"
 )
 

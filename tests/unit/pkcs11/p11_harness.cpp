@@ -1,6 +1,8 @@
 #include "p11_harness.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "core/minidriver_abi.h"
 #include "host/module_host.h"
@@ -49,6 +51,12 @@ class RackLink : public pkcs11::CardLink {
   void EndTransaction() override {
     std::lock_guard lock(CardRack::Get().mutex);
     --CardRack::Get().transactions;
+  }
+  std::uint32_t Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) override {
+    const std::uint32_t state = State();
+    if (state != 0) return state;
+    EmulatedCard* card = CardRack::Get().Card(reader_);
+    return card != nullptr ? card->Transmit(command, answer) : SCARD_W_REMOVED_CARD;
   }
 
  private:
@@ -168,6 +176,11 @@ int CardRack::OpenTransactions() {
 
 void P11Test::SetUp() {
   liveBefore_ = host::HostHeap::Live();
+  // A cache of the card's objects of this test's own, empty at the start.
+  char folder[] = "/tmp/vela-p11-cache-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  cacheHome_ = folder;
+  setenv("XDG_CACHE_HOME", folder, 1);
   CardRack::Get().Clear();
   CardRack::Get().Insert(kReader, personalisation_);
   ASSERT_EQ(C_GetFunctionList(&functions_), CKR_OK);
@@ -184,6 +197,9 @@ void P11Test::TearDown() {
   EXPECT_EQ(CardRack::Get().OpenTransactions(), 0) << "a transaction was left open";
   CardRack::Get().Clear();
   EXPECT_EQ(host::HostHeap::Live(), liveBefore_) << "host blocks left over";
+  unsetenv("XDG_CACHE_HOME");
+  std::error_code ignored;
+  if (!cacheHome_.empty()) std::filesystem::remove_all(cacheHome_, ignored);
 }
 
 CK_SESSION_HANDLE P11Test::Open(bool readWrite) {

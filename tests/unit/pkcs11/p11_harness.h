@@ -75,6 +75,7 @@ class P11Test : public ::testing::Test {
 
   emu::Personalisation personalisation_;  // of the card SetUp inserts
   bool initialise_ = true;
+  std::string cacheHome_;  // XDG_CACHE_HOME of the test: the module's cache goes below
 
  private:
   RegistryScope registry_;

@@ -1,0 +1,267 @@
+#include "pkcs11/object_cache.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <span>
+
+#include "crypto/digest.h"
+#include "platform/unique_fd.h"
+
+namespace vela::pkcs11 {
+namespace {
+
+using platform::UniqueFd;
+
+constexpr char kMagic[8] = {'V', '3', 'R', 'O', 'P', '1', '1', 'C'};
+constexpr std::uint32_t kFormat = 1;
+constexpr std::size_t kDigestBytes = 32;
+constexpr const char* kPrefix = "card-";
+constexpr const char* kSuffix = ".cache";
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const std::uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+void PutInt(Bytes& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void PutBlock(Bytes& out, std::span<const std::uint8_t> block, int lengthBytes) {
+  PutInt(out, static_cast<std::uint32_t>(block.size()), lengthBytes);
+  out.insert(out.end(), block.begin(), block.end());
+}
+
+// Reads the file's fields in order; any read past its end fails them all.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+  bool done() const { return ok_ && at_ == bytes_.size(); }
+  std::uint32_t Int(int bytes) {
+    if (!Has(bytes)) return 0;
+    std::uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= static_cast<std::uint32_t>(bytes_[at_ + i]) << (8 * i);
+    at_ += bytes;
+    return value;
+  }
+  Bytes Block(int lengthBytes) {
+    const std::size_t length = Int(lengthBytes);
+    if (!Has(length)) return {};
+    Bytes out(bytes_.begin() + static_cast<std::ptrdiff_t>(at_),
+              bytes_.begin() + static_cast<std::ptrdiff_t>(at_ + length));
+    at_ += length;
+    return out;
+  }
+  std::span<const std::uint8_t> Raw(std::size_t length) {
+    if (!Has(length)) return {};
+    const auto out = bytes_.subspan(at_, length);
+    at_ += length;
+    return out;
+  }
+
+ private:
+  bool Has(std::size_t length) {
+    ok_ = ok_ && length <= bytes_.size() - at_;
+    return ok_;
+  }
+  std::span<const std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+  bool ok_ = true;
+};
+
+Bytes Digest(std::span<const std::uint8_t> bytes) {
+  Bytes digest(kDigestBytes);
+  ShaHash(kSha256, bytes.data(), bytes.size(), digest.data());
+  return digest;
+}
+
+Bytes Serialise(const CachedCard& card) {
+  Bytes out(kMagic, kMagic + sizeof(kMagic));
+  PutInt(out, kFormat, 4);
+  out.insert(out.end(), card.serial.begin(), card.serial.end());
+  PutBlock(out, card.atr, 2);
+  PutInt(out, static_cast<std::uint32_t>(card.containers.size()), 2);
+  for (const ContainerData& container : card.containers) {
+    PutInt(out, static_cast<std::uint32_t>(container.index), 1);
+    PutInt(out, container.signature ? 1 : 0, 1);
+    PutBlock(out, container.point, 2);
+    PutBlock(out, container.certificateFile, 4);
+  }
+  const Bytes digest = Digest(out);
+  out.insert(out.end(), digest.begin(), digest.end());
+  return out;
+}
+
+std::optional<CachedCard> Parse(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < sizeof(kMagic) + kDigestBytes) return std::nullopt;
+  const auto body = bytes.first(bytes.size() - kDigestBytes);
+  const Bytes digest = Digest(body);
+  if (!std::equal(digest.begin(), digest.end(), bytes.end() - kDigestBytes)) return std::nullopt;
+  Reader reader(body);
+  const auto magic = reader.Raw(sizeof(kMagic));
+  if (!reader.ok() || !std::equal(magic.begin(), magic.end(), kMagic) || reader.Int(4) != kFormat) return std::nullopt;
+  CachedCard card;
+  const auto serial = reader.Raw(card.serial.size());
+  if (!reader.ok()) return std::nullopt;
+  std::copy(serial.begin(), serial.end(), card.serial.begin());
+  card.atr = reader.Block(2);
+  const std::uint32_t count = reader.Int(2);
+  for (std::uint32_t i = 0; i < count && reader.ok(); ++i) {
+    ContainerData& container = card.containers.emplace_back();
+    container.index = static_cast<int>(reader.Int(1));
+    container.signature = reader.Int(1) != 0;
+    container.point = reader.Block(2);
+    container.certificateFile = reader.Block(4);
+  }
+  if (!reader.done()) return std::nullopt;
+  return card;
+}
+
+// A descriptor of a folder of this user's that nobody else may enter, or -1.
+int OpenOwnDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const Bytes& bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Keeps the newest kMaxCards files of cards; `keep` is never removed.
+void Prune(int directory, const std::string& keep) {
+  const int listing = dup(directory);
+  if (listing < 0) return;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return;
+  }
+  std::vector<std::pair<std::int64_t, std::string>> files;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind(kPrefix, 0) != 0 || name.size() < std::strlen(kSuffix) ||
+        name.compare(name.size() - std::strlen(kSuffix), std::string::npos, kSuffix) != 0 || name == keep) {
+      continue;
+    }
+    struct stat info{};
+    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) files.emplace_back(info.st_mtime, name);
+  }
+  closedir(dir);  // and the duplicate with it
+  std::sort(files.begin(), files.end(), std::greater<>());
+  for (std::size_t i = ObjectCache::kMaxCards - 1; i < files.size(); ++i) {
+    unlinkat(directory, files[i].second.c_str(), 0);
+  }
+}
+
+}  // namespace
+
+std::string ObjectCache::DefaultDirectory() {
+  // The environment is not trusted in a program that changed its user.
+  if (const char* cache = secure_getenv("XDG_CACHE_HOME"); cache != nullptr && cache[0] == '/') {
+    return std::string(cache) + "/vela3ro";
+  }
+  const char* home = secure_getenv("HOME");
+  std::string base = home != nullptr && home[0] == '/' ? home : "";
+  if (base.empty()) {
+    const passwd* user = getpwuid(geteuid());
+    if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') return "";
+    base = user->pw_dir;
+  }
+  return base + "/.cache/vela3ro";
+}
+
+std::string ObjectCache::FileName(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
+  // The ATR's digest in the name: a card of another kind with the same
+  // serial number has a file of its own.
+  const Bytes atrDigest = Digest(atr);
+  return kPrefix + Hex(serial) + "-" + Hex(std::span(atrDigest).first(4)) + kSuffix;
+}
+
+std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
+  if (directory_.empty()) return std::nullopt;
+  const UniqueFd directory(OpenOwnDirectory(directory_));
+  if (!directory) return std::nullopt;
+  const UniqueFd file(
+      openat(directory.get(), FileName(serial, atr).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info{};
+  if (!file || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & 07777) != 0600 || info.st_nlink != 1 || info.st_size < 0 ||
+      static_cast<std::size_t>(info.st_size) > kMaxFileBytes) {
+    return std::nullopt;
+  }
+  Bytes bytes(static_cast<std::size_t>(info.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = read(file.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    got += static_cast<std::size_t>(n);
+  }
+  std::optional<CachedCard> card = Parse(bytes);
+  // Another card's file (under a name that is not its own) is not this card's.
+  if (!card || card->serial != serial || card->atr != atr) return std::nullopt;
+  return card;
+}
+
+bool ObjectCache::Store(const CachedCard& card) const {
+  if (directory_.empty()) return false;
+  // The folder above is the user's cache, made as the XDG rules ask (0700)
+  // when it is missing; ours is made 0700 and must be so.
+  const std::size_t slash = directory_.rfind('/');
+  if (slash != std::string::npos && slash > 0) (void)mkdir(directory_.substr(0, slash).c_str(), 0700);
+  (void)mkdir(directory_.c_str(), 0700);
+  const UniqueFd directory(OpenOwnDirectory(directory_));
+  if (!directory) return false;
+  const Bytes bytes = Serialise(card);
+  if (bytes.size() > kMaxFileBytes) return false;
+
+  static std::atomic<unsigned> counter{0};
+  const std::string name = FileName(card.serial, card.atr);
+  const std::string temporary =
+      "." + name + "." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1)) + ".tmp";
+  bool written = false;
+  {
+    const UniqueFd file(openat(directory.get(), temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    written = file && fchmod(file.get(), 0600) == 0 && WriteAll(file.get(), bytes);
+  }
+  // The rename replaces whatever stood at the name (a link included), never
+  // what it points to.
+  if (!written || renameat(directory.get(), temporary.c_str(), directory.get(), name.c_str()) != 0) {
+    unlinkat(directory.get(), temporary.c_str(), 0);
+    return false;
+  }
+  Prune(directory.get(), name);
+  return true;
+}
+
+}  // namespace vela::pkcs11

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The cache of the card's public objects, seen by pkcs11-tool through pcscd:
+# a warm listing costs a fraction of a cold one on the card's trace, and the
+# cache never shows what the card no longer holds: a certificate renewed
+# (vela-card --cert-generation) or another card under the same serial number
+# (another --seed). Each listing is checked against a cold one of the same
+# card, made with an empty cache of its own. The card is put back as it was.
+set -uo pipefail
+source "$(dirname "$0")/tier_checks.sh"
+pull=${VELA_PULL:?run the pkcs11 tier through ctest}
+insert=${VELA_INSERT:?run the pkcs11 tier through ctest}
+p11=(pkcs11-tool --module "$module")
+
+commands() { grep -c '^>' "$state/trace.txt"; }
+# Bytes each way, as hex pairs after the direction mark.
+bytes() { grep -E '^[<>] ' "$state/trace.txt" | cut -c3- | wc -w; }
+
+# list NAME CACHE_HOME: pkcs11-tool --list-objects with that cache (every
+# certificate's subject and serial number, every public key's point, in
+# $out/NAME.out); what it cost on the card goes to $out/NAME.cost.
+list() {
+  local name=$1 home=$2 c b
+  c=$(commands)
+  b=$(bytes)
+  run "$name" 0 env XDG_CACHE_HOME="$home" "${p11[@]}" --list-objects
+  echo "$(($(commands) - c)) $(($(bytes) - b))" >"$out/$name.cost"
+}
+
+# same NAME: NAME's objects equal those of a cold listing of the card there now.
+same_as_cold() {
+  local name=$1 fresh
+  fresh=$(mktemp -d "$out/cold.XXXXXX")
+  list "$name.cold" "$fresh"
+  cmp -s "$out/$name.out" "$out/$name.cold.out" || fail "$name: the cache showed other objects than the card holds"
+}
+
+put_card() {
+  $pull >/dev/null || fail "pull"
+  $insert "$@" >/dev/null || fail "insert $*"
+}
+
+cache=$out/cache
+mkdir -p "$cache"
+list cold "$cache"
+list warm "$cache"
+read -r cold_commands cold_bytes <"$out/cold.cost"
+read -r warm_commands warm_bytes <"$out/warm.cost"
+cmp -s "$out/cold.out" "$out/warm.out" || fail "the warm listing shows other objects than the cold one"
+[ "$warm_commands" -le 25 ] || fail "a warm --list-objects sent $warm_commands commands (at most 25)"
+[ $((warm_bytes * 5)) -le "$cold_bytes" ] || fail "a warm --list-objects moved $warm_bytes bytes, cold $cold_bytes"
+[ "$(stat -c %a "$cache/vela3ro")" = 700 ] || fail "the cache folder is not 0700"
+for file in "$cache"/vela3ro/card-*; do
+  [ "$(stat -c %a "$file")" = 600 ] || fail "$file is not 0600"
+  grep -qa "$pin" "$file" && fail "$file holds the PIN"
+done
+
+# Certificates issued anew for the same keys; then another card, same serial.
+put_card --cert-generation 1
+list renewed "$cache"
+cmp -s "$out/renewed.out" "$out/warm.out" && fail "after the renewal the old certificates were shown"
+same_as_cold renewed
+list renewed.warm "$cache"
+same_as_cold renewed.warm
+
+put_card --seed 8
+list other "$cache"
+same_as_cold other
+
+# The card the other tests know.
+put_card
+list back "$cache"
+cmp -s "$out/back.out" "$out/cold.out" || fail "the first card's objects are not shown again"
+
+echo "pkcs11-tool --list-objects: cold $cold_commands commands, $cold_bytes bytes; warm $warm_commands commands," \
+  "$warm_bytes bytes"
+exit $((failures > 0))
