@@ -11,7 +11,7 @@
 namespace vela::pkcs11 {
 
 // How many of a certificate's last bytes are compared.
-inline constexpr std::size_t kProofBytes = 32;
+inline constexpr std::size_t kProofBytes = 16;
 
 // Whether the card still holds the cached container's certificate: two
 // commands, SELECT of the certificate file and READ BINARY of the last
