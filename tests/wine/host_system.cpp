@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/card_database.h"
+
 namespace vela::winetest {
 
 namespace {
@@ -56,7 +58,7 @@ void* LoadModule(const char* path) {
 
 namespace {
 
-constexpr char kSmartCardsKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
+constexpr const char* kSmartCardsKey = host::kSmartCardsKey;
 
 bool ReadValue(HKEY key, const char* name, DWORD type, Bytes* value) {
   DWORD found = 0, size = 0;
@@ -65,18 +67,13 @@ bool ReadValue(HKEY key, const char* name, DWORD type, Bytes* value) {
   return RegQueryValueExA(key, name, nullptr, &found, value->data(), &size) == ERROR_SUCCESS && found == type;
 }
 
-// An entry matches a card whose ATR has the entry's length and agrees with its
-// ATR on every bit its mask keeps.
+// Windows' own rule (host/card_database.h): A & ATRMask == ATR.
 bool AtrMatches(HKEY entry, const Bytes& atr) {
   Bytes registered, mask;
-  if (!ReadValue(entry, "ATR", REG_BINARY, &registered) || !ReadValue(entry, "ATRMask", REG_BINARY, &mask)) {
-    return false;
-  }
-  if (registered.size() != atr.size() || mask.size() != atr.size()) return false;
-  for (std::size_t i = 0; i < atr.size(); ++i) {
-    if ((atr[i] & mask[i]) != (registered[i] & mask[i])) return false;
-  }
-  return true;
+  if (!ReadValue(entry, "ATR", REG_BINARY, &registered)) return false;
+  // The mask is optional; without one the ATR must match exactly.
+  (void)ReadValue(entry, "ATRMask", REG_BINARY, &mask);
+  return host::MatchAtr(atr, registered, mask) == host::AtrMatch::kMatches;
 }
 
 }  // namespace
