@@ -1,9 +1,11 @@
-// The load notification: keeps the instance handle and nothing else.
+// The load notification: keeps the instance handle and the slot of the
+// thread mark, and nothing else.
 #include <windows.h>
 
 #include <atomic>
 
 #include "platform/module_instance.h"
+#include "platform/threads_windows.h"
 
 namespace vela::platform {
 
@@ -16,6 +18,11 @@ void* ModuleInstance() { return moduleInstance.load(); }
 }  // namespace vela::platform
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) vela::platform::moduleInstance.store(instance);
+  if (reason == DLL_PROCESS_ATTACH) {
+    vela::platform::moduleInstance.store(instance);
+    vela::platform::TakeThreadMarkSlot();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    vela::platform::ReleaseThreadMarkSlot();
+  }
   return TRUE;
 }
