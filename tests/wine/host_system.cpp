@@ -2,6 +2,8 @@
 
 #include <windows.h>
 #include <winscard.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -312,6 +314,55 @@ void CheckResources(const char* dll, const char* version) {
   CheckNoticeTemplate(module);
   FreeLibrary(module);
   CheckVersion(dll, version);
+}
+
+namespace {
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidA(sid, &text)) return "?";
+  std::string out = text;
+  LocalFree(text);
+  return out;
+}
+
+}  // namespace
+
+bool DescribeFileSecurity(const char* path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) return Fail("get-named-security-info", rc);
+  Report("owner", SidText(owner));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  Report("dacl-protected", (control & SE_DACL_PROTECTED) != 0 ? "yes" : "no");
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      Report("ace", "type " + std::to_string(header->AceType));
+      continue;
+    }
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    Report("ace", SidText(const_cast<DWORD*>(&allowed->SidStart)) + " " + Code(allowed->Mask));
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
+bool SetFileOwner(const char* path, const char* sidText) {
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidA(sidText, &sid)) return Fail("convert-sid", GetLastError());
+  const DWORD rc = SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, sid,
+                                         nullptr, nullptr, nullptr);
+  LocalFree(sid);
+  if (rc != ERROR_SUCCESS) return Fail("set-owner", rc);
+  return true;
 }
 
 std::string TodaysLogFileName() {

@@ -170,6 +170,16 @@ CardDeleteContext INF"
   check_secret_absent derived-hash "$(hex <"$out/derive-hash.bin")" "$log"
   check_secret_absent derived-hmac-sha512 "$(hex <"$out/derive-hmac-sha512.bin")" "$log"
   check_secret_absent derived-tls-prf "$(hex <"$out/derive-tls-prf.bin")" "$log"
+  # The file the module made is its process's alone: Wine keeps the
+  # descriptor's DACL as the Unix mode (nothing for others) and reads back no
+  # entry for everyone or the users. (Wine keeps no owner of its own, so the
+  # refusal of another user's file shows on Windows only.)
+  mode=$(stat -c %a "$log")
+  [ "${mode: -1}" = 0 ] || fail "the log file is open to other users (mode $mode)"
+  host log-security file-security "$(windows_path "$log")"
+  ! grep -E '^ace: S-1-1-0 |^ace: S-1-5-32-545 |^ace: S-1-5-11 ' "$out/log-security.log" ||
+    fail "the log file's DACL lets other users in"
+  echo "ok log-file-for-its-process-only"
   ;;
 
 log-planted)
