@@ -20,4 +20,12 @@ AtrBytes MaskedAtr(const AtrBytes& atr, const AtrBytes& mask) {
   return out;
 }
 
+std::vector<const CardEntry*> MatchingEntries(const std::vector<CardEntry>& entries, const AtrBytes& atr) {
+  std::vector<const CardEntry*> found;
+  for (const CardEntry& entry : entries) {
+    if (MatchAtr(atr, entry.atr, entry.mask) == AtrMatch::kMatches) found.push_back(&entry);
+  }
+  return found;
+}
+
 }  // namespace vela::host

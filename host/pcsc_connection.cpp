@@ -1,7 +1,6 @@
 #include "host/pcsc_connection.h"
 
-#include <PCSC/reader.h>
-#include <PCSC/winscard.h>
+#include "pcsc_api.h"  // the platform's PC/SC header, from host/linux or host/windows
 
 #include <algorithm>
 
@@ -67,7 +66,7 @@ std::uint32_t PcscConnection::Connect(const std::string& reader) {
   card_ = static_cast<std::uintptr_t>(card);
   connected_ = true;
 
-  BYTE atr[MAX_ATR_SIZE];
+  BYTE atr[kMaxAtrSize];
   DWORD atrLength = sizeof(atr);
   DWORD state = 0;
   DWORD readerLength = 0;
@@ -105,7 +104,7 @@ std::uint32_t PcscConnection::CardState() {
   DWORD readerLength = 0;
   DWORD state = 0;
   DWORD protocol = 0;
-  BYTE atr[MAX_ATR_SIZE];
+  BYTE atr[kMaxAtrSize];
   DWORD atrLength = sizeof(atr);
   return Code(SCardStatus(AsCard(card_), nullptr, &readerLength, &state, &protocol, atr, &atrLength));
 }

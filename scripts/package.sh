@@ -2,7 +2,8 @@
 # The release in dist/ (or --dist DIR), with a SHA256SUMS file over it:
 #   vela3ro-VERSION-x64.msi   both DLLs, the card in both registry views
 #   vela3ro-VERSION-x86.msi   for 32-bit Windows
-#   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug
+#   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug;
+#                             x64/vela3ro-tool.exe, the administrator's check
 #   vela3ro.reg, vela3ro-remove.reg   the manual install of the x64 DLL
 #   vela3ro_VERSION_amd64.deb the Linux module, the PKCS#11 module with its
 #                             p11-kit registration, vela3ro-tool
@@ -42,16 +43,17 @@ ask_password() {
   export VELA_SIGN_PASSWORD
 }
 
-# Builds the DLL of a preset (configured once, with Ninja).
-build_dll() {
+# Builds targets of a preset (configured once, with Ninja).
+build_targets() {
   local preset=$1
+  shift
   [ -f "$root/build/$preset/CMakeCache.txt" ] || cmake -S "$root" --preset "$preset" -G Ninja >/dev/null
-  (cd "$root" && cmake --build --preset "$preset" --target vela3ro -j "$(nproc)")
+  (cd "$root" && cmake --build --preset "$preset" --target "$@" -j "$(nproc)")
 }
 
 windows_release() {
-  build_dll windows
-  build_dll windows-x86
+  build_targets windows vela3ro vela3ro-tool
+  build_targets windows-x86 vela3ro
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/windows/CMakeCache.txt")
   local arch preset
   for arch in x64 x86; do
@@ -60,10 +62,11 @@ windows_release() {
     mkdir -p "$dist/$arch"
     cp "$root/build/$preset/vela3ro.dll" "$root/build/$preset/vela3ro.dll.debug" "$dist/$arch/"
   done
-  # The DLLs are signed before they go into the packages.
-  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll"
+  cp "$root/build/windows/tool/vela3ro-tool.exe" "$dist/x64/"
+  # The DLLs and the tool are signed before they go into the packages.
+  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
   "$root/scripts/build-msi.sh" x64 "$version" "$dist/vela3ro-$version-x64.msi" "$dist/x64/vela3ro.dll" \
-    "$dist/x86/vela3ro.dll"
+    "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
   "$root/scripts/build-msi.sh" x86 "$version" "$dist/vela3ro-$version-x86.msi" "$dist/x86/vela3ro.dll"
   sign "$dist/vela3ro-$version-x64.msi" "$dist/vela3ro-$version-x86.msi"
   cp "$root/install/vela3ro.reg" "$root/install/vela3ro-remove.reg" "$dist/"

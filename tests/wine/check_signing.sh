@@ -7,10 +7,10 @@
 # process's command line while the files are signed. Then
 # scripts/package.sh with that certificate: every DLL and package in the
 # release verifies, inside the x64 package too, and SHA256SUMS covers them.
-# usage: check_signing.sh SOURCE_DIR VERSION X64_DLL X86_DLL WORK_DIR
+# usage: check_signing.sh SOURCE_DIR VERSION X64_DLL X86_DLL TOOL_EXE WORK_DIR
 set -euo pipefail
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
-source_dir=$(absolute "$1") version=$2 dll_x64=$(absolute "$3") dll_x86=$(absolute "$4") work=$5
+source_dir=$(absolute "$1") version=$2 dll_x64=$(absolute "$3") dll_x86=$(absolute "$4") tool=$(absolute "$5") work=$6
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
@@ -31,7 +31,7 @@ quiet openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial 
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout pass:test-password -out signer.p12
 
 cp "$dll_x64" vela3ro.dll
-"$source_dir/scripts/build-msi.sh" x64 "$version" package.msi "$dll_x64" "$dll_x86" >/dev/null
+"$source_dir/scripts/build-msi.sh" x64 "$version" package.msi "$dll_x64" "$dll_x86" "$tool" >/dev/null
 cp vela3ro.dll unsigned.dll
 cp package.msi unsigned.msi
 
@@ -109,7 +109,7 @@ if [ -s cmdlines ] && grep -q 'osslsigncode sign' cmdlines && ! grep -q 'test-pa
 else
   bad password-on-no-command-line
 fi
-release=(vela3ro-$version-x64.msi vela3ro-$version-x86.msi x64/vela3ro.dll x86/vela3ro.dll)
+release=(vela3ro-$version-x64.msi vela3ro-$version-x86.msi x64/vela3ro.dll x86/vela3ro.dll x64/vela3ro-tool.exe)
 for file in "${release[@]}"; do
   if verify "dist/$file"; then ok "release-$file-signed"; else bad "release-$file-signed"; fi
 done
