@@ -443,6 +443,14 @@ msi)
   [ "$(value_of loaded-module "$out/road.log")" = 'C:\windows\system32\vela3ro.dll' ] ||
     fail "the module was not loaded from System32"
 
+  # The tool's other commands load the module as Windows does, by the card database.
+  wine "$tool" scinfo 2>&1 | tr -d '\r' >"$out/scinfo.txt" || fail "vela3ro-tool scinfo failed: $(cat "$out/scinfo.txt")"
+  for text in 'module: C:\windows\system32\vela3ro.dll' "serial number: $VELA_CARD_SERIAL" \
+    "CardAcquireContext: SCARD_S_SUCCESS"; do
+    grep -qiF -- "$text" "$out/scinfo.txt" || fail "vela3ro-tool scinfo: no \"$text\""
+  done
+  echo "ok tool-scinfo"
+
   # The help desk's check: first as installed, then with the registration
   # broken in each way an administrator meets, each named with its reason.
   tool_check installed 0 "verdict: ok" "64-bit view:" "32-bit view (WOW6432Node):" "name: VELA G3 ReadOnly" \
