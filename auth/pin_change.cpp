@@ -5,6 +5,7 @@
 #include "card/card_commands.h"
 #include "card/check_context.h"
 #include "core/entry_points.h"
+#include "core/log.h"
 
 namespace vela {
 
@@ -47,6 +48,7 @@ DWORD VELA_WINAPI CardChangeAuthenticator(PCARD_DATA pCardData, LPWSTR pwszUserI
     return SCARD_E_INVALID_PARAMETER;
   }
   if (!UserIdIs(pwszUserId, kUserId)) return SCARD_E_INVALID_PARAMETER;
+  AcceptArguments();
   if (dwFlags != CARD_AUTHENTICATE_PIN_PIN) return SCARD_E_INVALID_PARAMETER;
   // Refused here, before the state changes, rather than by the command.
   if (cbCurrentAuthenticator > kMaxCombinedPinLength ||
@@ -107,6 +109,7 @@ DWORD VELA_WINAPI CardUnblockPin(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE 
   if (cRetryCount != 0) return SCARD_E_INVALID_PARAMETER;
   // Either id unblocks the user PIN: the administrator PIN is only its key.
   if (!UserIdIs(pwszUserId, kUserId) && !UserIdIs(pwszUserId, kAdminId)) return SCARD_E_INVALID_PARAMETER;
+  AcceptArguments();
   if (dwFlags == CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE) return SCARD_E_UNSUPPORTED_FEATURE;
 
   CardContext& context = *ContextOf(pCardData);

@@ -8,6 +8,7 @@
 #include "card/check_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 #include "core/secure_wipe.h"
 #include "platform/system.h"
 
@@ -114,6 +115,7 @@ DWORD VELA_WINAPI CardAuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUserId, P
   } else {
     return SCARD_E_INVALID_PARAMETER;
   }
+  AcceptArguments();
   return CardAuthenticateEx(pCardData, pinId, 0, pbPin, cbPin, nullptr, nullptr, pcAttemptsRemaining);
 }
 
@@ -163,8 +165,11 @@ DWORD VELA_WINAPI CardDeauthenticate(PCARD_DATA pCardData, LPWSTR pwszUserId, DW
   if (CheckContext(pCardData) != 0) return SCARD_E_INVALID_PARAMETER;
   if (pwszUserId == nullptr) return SCARD_E_INVALID_PARAMETER;
   CardContext& context = *ContextOf(pCardData);
-  if (UserIdIs(pwszUserId, kUserId)) context.userAuthenticated = false;
-  if (UserIdIs(pwszUserId, kAdminId)) context.adminAuthenticated = false;
+  // Another id is accepted too, and changes nothing; only a known one was read whole.
+  const bool user = UserIdIs(pwszUserId, kUserId), admin = !user && UserIdIs(pwszUserId, kAdminId);
+  if (user || admin) AcceptArguments();
+  if (user) context.userAuthenticated = false;
+  if (admin) context.adminAuthenticated = false;
   return 0;
 }
 

@@ -4,10 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/log_file.h"
 #include "platform/system.h"
+#include "platform/threads.h"
 
 namespace vela {
 
@@ -17,11 +17,11 @@ constexpr std::size_t kMaxLogPath = 255;
 constexpr std::size_t kMaxSourceName = 79;
 
 // Every acquire writes these from its own thread; last writer wins.
-std::mutex directoryMutex;
+platform::Mutex directoryMutex;
 char directory[kMaxLogPath + 2] = {};  // the path, its separator, the zero
 // The file is opened for each line with sharing for readers only (Windows),
 // so the writers of one process take turns instead of losing lines.
-std::mutex fileMutex;
+platform::Mutex fileMutex;
 
 const char* Tag(int lineLevel) {
   static const char* const tags[] = {"OFF", "ERR", "DBG", "INF", "---"};
@@ -57,7 +57,7 @@ void WriteLine(int lineLevel, const char* sourcePath, int sourceLine, bool blank
                 SourceName(sourcePath).c_str(), sourceLine);
   const std::string line = prefix + message + "\r\n";
   const std::string name = LogFileName();
-  std::lock_guard lock(fileMutex);
+  platform::MutexLock lock(fileMutex);
   (void)platform::AppendToLogFile(name.c_str(), line.data(), line.size());
 }
 
@@ -91,7 +91,7 @@ void SetLogDirectory(const char* path) {
   std::size_t end = length;
   if (updated[end - 1] != separator) updated[end++] = separator;
   updated[end] = '\0';
-  std::lock_guard lock(directoryMutex);
+  platform::MutexLock lock(directoryMutex);
   std::memcpy(directory, updated, end + 1);
 }
 
@@ -101,9 +101,17 @@ void CreateLogDirectory() {
 }
 
 std::string LogDirectory() {
-  std::lock_guard lock(directoryMutex);
+  platform::MutexLock lock(directoryMutex);
   return directory[0] == '\0' ? std::string(platform::DefaultLogDirectory()) : std::string(directory);
 }
+
+void ClearAcceptedArguments() { platform::SetThreadMark(0); }
+
+void AcceptArguments() {
+  if (LogLevel() != kLogOff) platform::SetThreadMark(1);
+}
+
+bool ArgumentsAccepted() { return platform::ThreadMark() != 0; }
 
 void SetLogLevel(int newLevel) { log_state::level.store(newLevel, std::memory_order_relaxed); }
 

@@ -45,4 +45,12 @@ void WriteLogHex(int level, const char* sourcePath, int sourceLine, const char* 
 // The file the lines of this process go to today.
 std::string LogFileName();
 
+// An entry's log line shows what its arguments point to (names, records) only
+// once the entry has read and accepted them: an entry whose checks of them
+// passed calls AcceptArguments. The mark is per thread; the function table's
+// wrapper clears it before each call. With the log off it costs one load.
+void ClearAcceptedArguments();
+void AcceptArguments();
+bool ArgumentsAccepted();
+
 }  // namespace vela

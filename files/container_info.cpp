@@ -8,6 +8,7 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 #include "files/virtual_files.h"
 
 namespace vela {
@@ -141,6 +142,11 @@ DWORD VELA_WINAPI CardGetContainerProperty(PCARD_DATA pCardData, BYTE bContainer
   if (profile.containerStatus[bContainerIndex] == kContainerAbsent) return SCARD_E_NO_KEY_CONTAINER;
   if (dwFlags != 0 || wszProperty == nullptr || pbData == nullptr || pdwDataLen == nullptr) {
     return SCARD_E_INVALID_PARAMETER;
+  }
+  if (LogLevel() != kLogOff && (PropertyIs(wszProperty, kPropertyContainerInfo) ||
+                                PropertyIs(wszProperty, kPropertyPinIdentifier) ||
+                                PropertyIs(wszProperty, kPropertyAssociatedEcdhKey))) {
+    AcceptArguments();
   }
 
   if (PropertyIs(wszProperty, kPropertyContainerInfo)) {

@@ -9,6 +9,7 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 
 namespace vela {
 
@@ -96,6 +97,7 @@ DWORD VELA_WINAPI CardEnumFiles(PCARD_DATA pCardData, LPSTR pszDirectoryName, LP
   if (CheckContext(pCardData) != 0) return SCARD_E_INVALID_PARAMETER;
   if (dwFlags != 0 || pdwcbFileName == nullptr || pmszFileNames == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (!IsValidOptionalName(pszDirectoryName)) return SCARD_E_INVALID_PARAMETER;
+  AcceptArguments();
 
   FileNameList list;
   if (pszDirectoryName == nullptr) {
@@ -130,6 +132,7 @@ DWORD VELA_WINAPI CardGetFileInfo(PCARD_DATA pCardData, LPSTR pszDirectoryName, 
     return SCARD_E_INVALID_PARAMETER;
   }
   if (pCardFileInfo->dwVersion > kFileInfoVersion) return ERROR_REVISION_MISMATCH;
+  AcceptArguments();
 
   if (pszDirectoryName != nullptr) {
     if (!IsAppDirectory(pszDirectoryName)) return SCARD_E_DIR_NOT_FOUND;
@@ -162,6 +165,7 @@ DWORD VELA_WINAPI CardReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPS
       !IsValidOptionalName(pszDirectoryName)) {
     return SCARD_E_INVALID_PARAMETER;
   }
+  AcceptArguments();
   *ppbData = nullptr;
   *pcbData = 0;
 

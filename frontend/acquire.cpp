@@ -1,6 +1,5 @@
 // The module's export: checks the host's record and the card, builds the
 // CardContext and writes the function table.
-#include <chrono>
 #include <new>
 #include <string>
 
@@ -15,6 +14,7 @@
 #include "core/settings.h"
 #include "frontend/atr.h"
 #include "frontend/entry_log.h"
+#include "platform/threads.h"
 
 namespace vela {
 
@@ -23,23 +23,23 @@ namespace {
 void WriteFunctionTable(CARD_DATA* cd, DWORD servedVersion) {
   cd->pfnCardDeleteContext = VELA_LOGGED(CardDeleteContext);
   cd->pfnCardQueryCapabilities = VELA_LOGGED(CardQueryCapabilities);
-  cd->pfnCardDeleteContainer = VELA_LOGGED(CardDeleteContainer);
-  cd->pfnCardCreateContainer = VELA_LOGGED(CardCreateContainer);
+  cd->pfnCardDeleteContainer = VELA_LOGGED_REFUSED(CardDeleteContainer);
+  cd->pfnCardCreateContainer = VELA_LOGGED_REFUSED(CardCreateContainer);
   cd->pfnCardGetContainerInfo = VELA_LOGGED(CardGetContainerInfo);
   cd->pfnCardAuthenticatePin = VELA_LOGGED(CardAuthenticatePin);
-  cd->pfnCardGetChallenge = VELA_LOGGED(CardGetChallenge);
-  cd->pfnCardAuthenticateChallenge = VELA_LOGGED(CardAuthenticateChallenge);
+  cd->pfnCardGetChallenge = VELA_LOGGED_REFUSED(CardGetChallenge);
+  cd->pfnCardAuthenticateChallenge = VELA_LOGGED_REFUSED(CardAuthenticateChallenge);
   cd->pfnCardUnblockPin = VELA_LOGGED(CardUnblockPin);
   cd->pfnCardChangeAuthenticator = VELA_LOGGED(CardChangeAuthenticator);
   cd->pfnCardDeauthenticate = VELA_LOGGED(CardDeauthenticate);
-  cd->pfnCardCreateDirectory = VELA_LOGGED(CardCreateDirectory);
-  cd->pfnCardDeleteDirectory = VELA_LOGGED(CardDeleteDirectory);
+  cd->pfnCardCreateDirectory = VELA_LOGGED_REFUSED(CardCreateDirectory);
+  cd->pfnCardDeleteDirectory = VELA_LOGGED_REFUSED(CardDeleteDirectory);
   cd->pvUnused3 = nullptr;
   cd->pvUnused4 = nullptr;
-  cd->pfnCardCreateFile = VELA_LOGGED(CardCreateFile);
+  cd->pfnCardCreateFile = VELA_LOGGED_REFUSED(CardCreateFile);
   cd->pfnCardReadFile = VELA_LOGGED(CardReadFile);
-  cd->pfnCardWriteFile = VELA_LOGGED(CardWriteFile);
-  cd->pfnCardDeleteFile = VELA_LOGGED(CardDeleteFile);
+  cd->pfnCardWriteFile = VELA_LOGGED_REFUSED(CardWriteFile);
+  cd->pfnCardDeleteFile = VELA_LOGGED_REFUSED(CardDeleteFile);
   cd->pfnCardEnumFiles = VELA_LOGGED(CardEnumFiles);
   cd->pfnCardGetFileInfo = VELA_LOGGED(CardGetFileInfo);
   cd->pfnCardQueryFreeSpace = VELA_LOGGED(CardQueryFreeSpace);
@@ -53,26 +53,26 @@ void WriteFunctionTable(CARD_DATA* cd, DWORD servedVersion) {
   cd->pfnCardDeriveKey = VELA_LOGGED(CardDeriveKey);
   cd->pfnCardDestroyDHAgreement = VELA_LOGGED(CardDestroyDHAgreement);
 
-  cd->pfnCardGetChallengeEx = VELA_LOGGED(CardGetChallengeEx);
+  cd->pfnCardGetChallengeEx = VELA_LOGGED_REFUSED(CardGetChallengeEx);
   cd->pfnCardAuthenticateEx = VELA_LOGGED(CardAuthenticateEx);
   cd->pfnCardChangeAuthenticatorEx = VELA_LOGGED(CardChangeAuthenticatorEx);
   cd->pfnCardDeauthenticateEx = VELA_LOGGED(CardDeauthenticateEx);
   cd->pfnCardGetContainerProperty = VELA_LOGGED(CardGetContainerProperty);
-  cd->pfnCardSetContainerProperty = VELA_LOGGED(CardSetContainerProperty);
+  cd->pfnCardSetContainerProperty = VELA_LOGGED_REFUSED(CardSetContainerProperty);
   cd->pfnCardGetProperty = VELA_LOGGED(CardGetProperty);
   cd->pfnCardSetProperty = VELA_LOGGED(CardSetProperty);
 
   if (servedVersion >= CARD_DATA_VERSION_SEVEN) {
-    cd->pfnMDImportSessionKey = VELA_LOGGED(MDImportSessionKey);
-    cd->pfnMDEncryptData = VELA_LOGGED(MDEncryptData);
-    cd->pfnCardImportSessionKey = VELA_LOGGED(CardImportSessionKey);
-    cd->pfnCardGetSharedKeyHandle = VELA_LOGGED(CardGetSharedKeyHandle);
-    cd->pfnCardGetAlgorithmProperty = VELA_LOGGED(CardGetAlgorithmProperty);
-    cd->pfnCardGetKeyProperty = VELA_LOGGED(CardGetKeyProperty);
-    cd->pfnCardSetKeyProperty = VELA_LOGGED(CardSetKeyProperty);
-    cd->pfnCardDestroyKey = VELA_LOGGED(CardDestroyKey);
-    cd->pfnCardProcessEncryptedData = VELA_LOGGED(CardProcessEncryptedData);
-    cd->pfnCardCreateContainerEx = VELA_LOGGED(CardCreateContainerEx);
+    cd->pfnMDImportSessionKey = VELA_LOGGED_REFUSED(MDImportSessionKey);
+    cd->pfnMDEncryptData = VELA_LOGGED_REFUSED(MDEncryptData);
+    cd->pfnCardImportSessionKey = VELA_LOGGED_REFUSED(CardImportSessionKey);
+    cd->pfnCardGetSharedKeyHandle = VELA_LOGGED_REFUSED(CardGetSharedKeyHandle);
+    cd->pfnCardGetAlgorithmProperty = VELA_LOGGED_REFUSED(CardGetAlgorithmProperty);
+    cd->pfnCardGetKeyProperty = VELA_LOGGED_REFUSED(CardGetKeyProperty);
+    cd->pfnCardSetKeyProperty = VELA_LOGGED_REFUSED(CardSetKeyProperty);
+    cd->pfnCardDestroyKey = VELA_LOGGED_REFUSED(CardDestroyKey);
+    cd->pfnCardProcessEncryptedData = VELA_LOGGED_REFUSED(CardProcessEncryptedData);
+    cd->pfnCardCreateContainerEx = VELA_LOGGED_REFUSED(CardCreateContainerEx);
   }
 }
 
@@ -141,7 +141,7 @@ void LogProfile(const CardProfile& profile) {
 // The acquire itself. `*start` is set once the settings are read: only then
 // is it known whether the call is logged, and with logging off nothing is
 // timed.
-DWORD AcquireContext(PCARD_DATA pCardData, DWORD dwFlags, std::chrono::steady_clock::time_point* start) {
+DWORD AcquireContext(PCARD_DATA pCardData, DWORD dwFlags, std::uint64_t* start) {
   if (pCardData == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (pCardData->pfnCspAlloc == nullptr) return SCARD_E_INVALID_PARAMETER;
 
@@ -152,7 +152,7 @@ DWORD AcquireContext(PCARD_DATA pCardData, DWORD dwFlags, std::chrono::steady_cl
 
   ReadSettings(context);
   const bool debugLog = LogLevel() >= kLogDebug;
-  if (LogLevel() > kLogOff) *start = std::chrono::steady_clock::now();
+  if (LogLevel() > kLogOff) *start = platform::MonotonicMicroseconds();
   if (debugLog) LogSettings(*context);
   TraceHook(pCardData);
 
@@ -203,17 +203,15 @@ DWORD VELA_WINAPI CardDeleteContext(PCARD_DATA pCardData) {
 using namespace vela;
 
 extern "C" VELA_EXPORT DWORD VELA_WINAPI CardAcquireContext(PCARD_DATA pCardData, DWORD dwFlags) {
-  std::chrono::steady_clock::time_point start{};
+  std::uint64_t start = 0;
   const DWORD result = AcquireContext(pCardData, dwFlags, &start);
-  if (LogLevel() > kLogOff) [[unlikely]] {
+  if (LogLevel() > kLogOff && EntryLineWanted(result)) [[unlikely]] {
     // A call refused before the settings were read shows no time.
-    const auto end = std::chrono::steady_clock::now();
+    const std::uint64_t end = platform::MonotonicMicroseconds();
     try {
       std::string arguments;
-      AppendArgument(&arguments, dwFlags);
-      WriteEntryLine("CardAcquireContext", arguments, result,
-                     start == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::duration::zero()
-                                                                       : end - start);
+      AppendArgument(&arguments, dwFlags, true);
+      WriteEntryLine("CardAcquireContext", &arguments, result, start == 0 ? 0 : end - start);
     } catch (...) {
     }
   }

@@ -50,18 +50,25 @@ void AppendNumber(std::string* out, std::uint64_t value, bool hexadecimal) {
 }
 
 // The card record is the same in every call of a context.
-void AppendArgument(std::string*, const CARD_DATA*) {}
+void AppendArgument(std::string*, const CARD_DATA*, bool) {}
 
-void AppendArgument(std::string* out, const char* text) { AppendQuoted(out, text); }
-void AppendArgument(std::string* out, const char16_t* text) { AppendQuoted(out, text); }
-
-void AppendArgument(std::string* out, const void* pointer) {
+void AppendArgument(std::string* out, const void* pointer, bool) {
   Separate(out);
   *out += pointer == nullptr ? "null" : "ptr";
 }
 
-void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info) {
-  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+void AppendArgument(std::string* out, const char* text, bool contents) {
+  if (!contents) return AppendArgument(out, static_cast<const void*>(text), false);
+  AppendQuoted(out, text);
+}
+
+void AppendArgument(std::string* out, const char16_t* text, bool contents) {
+  if (!contents) return AppendArgument(out, static_cast<const void*>(text), false);
+  AppendQuoted(out, text);
+}
+
+void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info, bool contents) {
+  if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
   char text[96];
   std::snprintf(text, sizeof text, "{container %u, keySpec %u, hashAlg 0x%X, flags 0x%X}",
@@ -70,8 +77,8 @@ void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info) {
   *out += text;
 }
 
-void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info) {
-  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info, bool contents) {
+  if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
   char text[64];
   std::snprintf(text, sizeof text, "{container %u, slot %u}", static_cast<unsigned>(info->bContainerIndex),
@@ -79,8 +86,8 @@ void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info) {
   *out += text;
 }
 
-void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info) {
-  if (info == nullptr) return AppendArgument(out, static_cast<const void*>(nullptr));
+void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info, bool contents) {
+  if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
   *out += "{kdf ";
   std::string kdf;
@@ -91,9 +98,9 @@ void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info) {
   *out += kdf + text;
 }
 
-void WriteEntryLine(const char* name, const std::string& arguments, DWORD result,
-                    std::chrono::steady_clock::duration elapsed) {
-  const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+bool EntryLineWanted(DWORD result) { return (result == 0 ? kLogInfo : kLogError) <= LogLevel(); }
+
+void WriteEntryLine(const char* name, const std::string* arguments, DWORD result, std::uint64_t elapsedMicroseconds) {
   const char* resultName = ResultCodeName(result);
   char code[40];
   if (resultName != nullptr) {
@@ -102,8 +109,9 @@ void WriteEntryLine(const char* name, const std::string& arguments, DWORD result
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
     resultName = "";
   }
-  WriteLogLine(result == 0 ? kLogInfo : kLogError, __FILE__, __LINE__, false, "%s(%s) = %s%s in %lld us", name,
-               arguments.c_str(), resultName, code, micros);
+  const std::string shown = arguments != nullptr ? "(" + *arguments + ")" : std::string();
+  WriteLogLine(result == 0 ? kLogInfo : kLogError, __FILE__, __LINE__, false, "%s%s = %s%s in %llu us", name,
+               shown.c_str(), resultName, code, static_cast<unsigned long long>(elapsedMicroseconds));
 }
 
 }  // namespace vela

@@ -1,10 +1,7 @@
 #include "host/module_host.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <unordered_set>
 
@@ -14,8 +11,6 @@ namespace {
 
 std::mutex heapMutex;
 std::unordered_set<void*> liveBlocks;
-
-constexpr const char* kModuleFile = "libvela3ro.so";
 
 }  // namespace
 
@@ -32,9 +27,13 @@ void* VELA_WINAPI HostHeap::Alloc(SIZE_T size) {
 void* VELA_WINAPI HostHeap::ReAlloc(void* block, SIZE_T size) {
   std::lock_guard lock(heapMutex);
   if (block != nullptr && liveBlocks.count(block) == 0) return nullptr;
-  void* moved = std::realloc(block, size > 0 ? size : 1);
-  if (moved == nullptr) return nullptr;
+  // The old address is forgotten before the block may move.
   liveBlocks.erase(block);
+  void* moved = std::realloc(block, size > 0 ? size : 1);
+  if (moved == nullptr) {
+    if (block != nullptr) liveBlocks.insert(block);  // realloc failed: the block stays
+    return nullptr;
+  }
   liveBlocks.insert(moved);
   return moved;
 }
@@ -64,42 +63,6 @@ DWORD VELA_WINAPI PadData(CARD_SIGNING_INFO* signingInfo, DWORD, DWORD* pcbPadde
   *ppbPaddedBuffer = block;
   *pcbPaddedBuffer = signingInfo->cbData;
   return 0;
-}
-
-std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error) {
-  const std::string file = path.empty() ? DefaultModulePath() : path;
-  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* reason = dlerror();
-    *error = "cannot load the module " + file + ": " + (reason != nullptr ? reason : "unknown reason");
-    return nullptr;
-  }
-  void* entry = dlsym(handle, "CardAcquireContext");
-  if (entry == nullptr) {
-    *error = file + " has no CardAcquireContext";
-    dlclose(handle);
-    return nullptr;
-  }
-  return std::unique_ptr<Module>(new Module(handle, reinterpret_cast<AcquireFunction>(entry), file));
-}
-
-Module::~Module() { dlclose(handle_); }
-
-std::string DefaultModulePath() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? kModuleFile : ModulePathNear(exe.parent_path().string());
-}
-
-std::string ModulePathNear(const std::string& directory) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path dir(directory);
-  for (const fs::path& candidate : {dir / kModuleFile, dir.parent_path() / kModuleFile,
-                                    dir.parent_path() / "lib" / kModuleFile}) {
-    if (fs::is_regular_file(candidate, ec)) return candidate.string();
-  }
-  return kModuleFile;
 }
 
 CardHost::CardHost(const Module& module, std::uintptr_t context, std::uintptr_t card, std::vector<BYTE> atr,

@@ -36,12 +36,22 @@ using AcquireFunction = DWORD(VELA_WINAPI*)(PCARD_DATA, DWORD);
 
 class Module {
  public:
-  // Loads the module from `path`; an empty path finds it (DefaultModulePath).
-  // Returns null and sets `error` when it cannot be loaded or lacks the entry.
+  // Loads the module from `path`; an empty path finds it (Linux:
+  // DefaultModulePath). Returns null and sets `error` when it cannot be
+  // loaded or lacks the entry.
   static std::unique_ptr<Module> Load(const std::string& path, std::string* error);
+  // The module the platform's smart-card stack would load for a card with
+  // `atr`: on Windows the DLL that the card database entry matching the ATR
+  // names, from the system directory; on Linux the one Load("") finds.
+  static std::unique_ptr<Module> LoadForCard(const std::vector<BYTE>& atr, std::string* error);
   ~Module();
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
+
+  // Takes over a loaded module's handle (the platform's loader calls this).
+  static std::unique_ptr<Module> Adopt(void* handle, AcquireFunction acquire, std::string path) {
+    return std::unique_ptr<Module>(new Module(handle, acquire, std::move(path)));
+  }
 
   AcquireFunction acquire() const { return acquire_; }
   const std::string& path() const { return path_; }
@@ -53,6 +63,10 @@ class Module {
   AcquireFunction acquire_;
   std::string path_;
 };
+
+// Whether the module depends on the card (Windows: by the card database), so
+// that a host loads it once it knows the card's ATR.
+bool ModuleFoundPerCard();
 
 // libvela3ro.so of the build tree the running program belongs to (beside it or
 // one folder up), or of an installed layout (../lib); else the bare name, for

@@ -1,7 +1,6 @@
 #include "host/pcsc_connection.h"
 
-#include <PCSC/reader.h>
-#include <PCSC/winscard.h>
+#include "pcsc_api.h"  // the platform's PC/SC header, from host/linux or host/windows
 
 #include <algorithm>
 
@@ -72,7 +71,7 @@ std::uint32_t PcscConnection::Connect(const std::string& reader) {
 }
 
 std::uint32_t PcscConnection::ReadAtr() {
-  BYTE atr[MAX_ATR_SIZE];
+  BYTE atr[kMaxAtrSize];
   DWORD atrLength = sizeof(atr);
   DWORD state = 0;
   DWORD protocol = 0;
@@ -108,7 +107,7 @@ std::uint32_t PcscConnection::CardState() {
   DWORD readerLength = 0;
   DWORD state = 0;
   DWORD protocol = 0;
-  BYTE atr[MAX_ATR_SIZE];
+  BYTE atr[kMaxAtrSize];
   DWORD atrLength = sizeof(atr);
   return Code(SCardStatus(AsCard(card_), nullptr, &readerLength, &state, &protocol, atr, &atrLength));
 }
@@ -125,7 +124,7 @@ std::uint32_t PcscConnection::Reconnect(bool reset) {
 
 std::uint32_t PcscConnection::Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) {
   if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
-  answer->assign(MAX_BUFFER_SIZE, 0);  // short APDUs: 256 bytes and the status word
+  answer->assign(258, 0);  // a short APDU's answer: 256 bytes and the status word
   DWORD length = static_cast<DWORD>(answer->size());
   const LONG rc = SCardTransmit(AsCard(card_), SCARD_PCI_T1, command.data(), static_cast<DWORD>(command.size()),
                                 nullptr, answer->data(), &length);

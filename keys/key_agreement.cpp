@@ -7,6 +7,7 @@
 #include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
+#include "core/log.h"
 #include "core/secure_wipe.h"
 
 namespace vela {
@@ -36,6 +37,7 @@ DWORD VELA_WINAPI CardConstructDHAgreement(PCARD_DATA pCardData, CARD_DH_AGREEME
   // carries, is refused before the card is asked.
   if (!BlobFitsCommand(*pAgreementInfo)) return SCARD_E_INVALID_PARAMETER;
   if (pAgreementInfo->dwVersion != 0 && pAgreementInfo->dwVersion != 2) return ERROR_REVISION_MISMATCH;
+  AcceptArguments();
   if (!context->userAuthenticated) return SCARD_W_SECURITY_VIOLATION;
   const BYTE index = pAgreementInfo->bContainerIndex;
   if (!context->profile.present(index)) return SCARD_E_NO_KEY_CONTAINER;

@@ -8,6 +8,7 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 #include "core/secure_wipe.h"
 #include "crypto/digest.h"
 #include "crypto/hmac.h"
@@ -248,6 +249,7 @@ DWORD VELA_WINAPI CardDeriveKey(PCARD_DATA pCardData, CARD_DERIVE_KEY* pAgreemen
   if (info->bSecretAgreementIndex >= kAgreementSlots) return SCARD_E_INVALID_PARAMETER;
   Kdf kdf;
   if (!ParseKdf(info->pwszKDF, &kdf)) return SCARD_E_INVALID_PARAMETER;
+  AcceptArguments();
   if (!context->userAuthenticated) return SCARD_W_SECURITY_VIOLATION;
   const AgreementSlot& slot = context->agreements[info->bSecretAgreementIndex];
   if (slot.inUse == 0) return SCARD_E_INVALID_PARAMETER;

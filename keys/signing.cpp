@@ -7,6 +7,7 @@
 #include "core/card_context.h"
 #include "core/entry_points.h"
 #include "core/host_services.h"
+#include "core/log.h"
 
 namespace vela {
 
@@ -82,6 +83,7 @@ DWORD VELA_WINAPI CardSignData(PCARD_DATA pCardData, CARD_SIGNING_INFO* pInfo) {
   if (!context.userAuthenticated) return SCARD_W_SECURITY_VIOLATION;
   if ((pInfo->dwSigningFlags & kRefusedSigningFlags) != 0) return SCARD_E_INVALID_PARAMETER;
   if (!HashAlgorithmAccepted(pInfo->aiHashAlg)) return SCARD_E_INVALID_PARAMETER;
+  AcceptArguments();
   if (const DWORD rc = CheckSigningEntry(context.profile, *pInfo); rc != 0) return rc;
 
   const ProfileEntry& entry = context.profile.entries[pInfo->bContainerIndex];

@@ -10,9 +10,12 @@
 namespace vela::platform {
 
 // Appends `length` bytes to the regular file at `path`, creating it for the
-// process's user alone when missing. False, with nothing written, when the
-// file cannot be opened or what is at the path is not a regular file with
-// one link (on Linux also: owned by the process's user).
+// process's user alone when missing (Linux: mode 0600; Windows: a descriptor
+// of its own granting the process's user, SYSTEM and Administrators, nothing
+// inherited). False, with nothing written, when the file cannot be opened or
+// what is at the path is not a regular file with one link owned by the
+// process's user (on Windows also: by the owner the process's own files get,
+// Administrators for a service).
 bool AppendToLogFile(const char* path, const char* data, std::size_t length);
 
 // Whether `path` names a directory from the root of a file system (a drive

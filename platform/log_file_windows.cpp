@@ -1,6 +1,9 @@
 #include <windows.h>
+#include <aclapi.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/log_file.h"
 
@@ -33,26 +36,132 @@ bool WidePath(const char* path, std::wstring* wide) {
   return MultiByteToWideChar(CP_ACP, 0, path, -1, wide->data(), units) == units;
 }
 
+// The process's own identity: its user, and the owner its new objects get
+// (the token's default owner: the user, or Administrators for a service
+// running as SYSTEM and for an elevated administrator).
+struct ProcessIdentity {
+  std::vector<std::uint8_t> user;
+  std::vector<std::uint8_t> defaultOwner;
+};
+
+std::vector<std::uint8_t> CopySid(PSID sid) {
+  const auto* bytes = static_cast<const std::uint8_t*>(sid);
+  return std::vector<std::uint8_t>(bytes, bytes + GetLengthSid(sid));
+}
+
+bool TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::vector<std::uint8_t>* sid) {
+  DWORD size = 0;
+  (void)GetTokenInformation(token, kind, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<std::uint8_t> buffer(size);
+  if (!GetTokenInformation(token, kind, buffer.data(), size, &size)) return false;
+  // TOKEN_USER and TOKEN_OWNER both begin with the SID's pointer.
+  PSID found = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                 : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  if (found == nullptr || !IsValidSid(found)) return false;
+  *sid = CopySid(found);
+  return true;
+}
+
+bool ReadProcessIdentity(ProcessIdentity* identity) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  UniqueHandle owned(token);
+  return TokenSid(token, TokenUser, &identity->user) && TokenSid(token, TokenOwner, &identity->defaultOwner);
+}
+
+bool WellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<std::uint8_t>* sid) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  sid->assign(size, 0);
+  if (!CreateWellKnownSid(type, nullptr, sid->data(), &size)) return false;
+  sid->resize(size);
+  return true;
+}
+
+// A new log file's descriptor: full access for the process's user, SYSTEM
+// and Administrators, nothing inherited from the directory (which may let
+// every user read, as C:\Windows\Temp does). The owner is left to the
+// token's default.
+class LogFileSecurity {
+ public:
+  bool Build(const ProcessIdentity& identity) {
+    std::vector<std::uint8_t> system, administrators;
+    if (!WellKnownSid(WinLocalSystemSid, &system) || !WellKnownSid(WinBuiltinAdministratorsSid, &administrators)) {
+      return false;
+    }
+    sids_ = {identity.user, system, administrators};
+    DWORD aclSize = sizeof(ACL);
+    for (const auto& sid : sids_) aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
+    acl_.assign(aclSize, 0);
+    auto* acl = reinterpret_cast<PACL>(acl_.data());
+    if (!InitializeAcl(acl, aclSize, ACL_REVISION)) return false;
+    for (auto& sid : sids_) {
+      if (!AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid.data())) return false;
+    }
+    if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return false;
+    }
+    attributes_ = {sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE};
+    return true;
+  }
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  std::vector<std::vector<std::uint8_t>> sids_;
+  std::vector<std::uint8_t> acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// Whether the open file belongs to this process: owned by its user, or by
+// the owner its own new files get.
+bool OwnedByProcess(HANDLE file, const ProcessIdentity& identity) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool ours = owner != nullptr && IsValidSid(owner) &&
+                    (EqualSid(owner, const_cast<std::uint8_t*>(identity.user.data())) ||
+                     EqualSid(owner, const_cast<std::uint8_t*>(identity.defaultOwner.data())));
+  LocalFree(descriptor);
+  return ours;
+}
+
 }  // namespace
 
 bool AppendToLogFile(const char* path, const char* data, std::size_t length) {
   if (path == nullptr || length > MAXDWORD) return false;
   std::wstring wide;
+  ProcessIdentity identity;
+  LogFileSecurity security;
   try {
-    if (!WidePath(path, &wide)) return false;
+    if (!WidePath(path, &wide) || !ReadProcessIdentity(&identity) || !security.Build(identity)) return false;
   } catch (...) {
     return false;
   }
   // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself
   // instead of its target, so the checks below see it; append-only access
   // never overwrites what is there; others may read while a line is written.
-  UniqueHandle file(CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  // The descriptor applies only when the file is created.
+  UniqueHandle file(CreateFileW(wide.c_str(), FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE, FILE_SHARE_READ,
+                                security.attributes(), OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
       info.nNumberOfLinks != 1) {
+    return false;
+  }
+  // A file another user made at the name (to read what the provider logs,
+  // or to have it fill that user's quota) is not written.
+  try {
+    if (!OwnedByProcess(file.get(), identity)) return false;
+  } catch (...) {
     return false;
   }
   DWORD written = 0;

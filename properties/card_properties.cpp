@@ -9,6 +9,7 @@
 #include "card/check_context.h"
 #include "core/card_context.h"
 #include "core/entry_points.h"
+#include "core/log.h"
 #include "platform/window.h"
 
 namespace vela {
@@ -53,6 +54,16 @@ bool NameIs(LPCWSTR name, std::u16string_view wanted) {
 
 bool NameIn(LPCWSTR name, std::initializer_list<std::u16string_view> names) {
   return std::any_of(names.begin(), names.end(), [&](std::u16string_view n) { return NameIs(name, n); });
+}
+
+// Every name the property entries answer or refuse by name: only such a name
+// was read to its terminator, so only such a one is shown in the log.
+bool IsKnownProperty(LPCWSTR name) {
+  return NameIn(name, {kFreeSpace, kCapabilities, kKeySizes, kReadOnlyMode, kCacheMode, kX509Enrollment,
+                       kCardIdentifier, kSerialNumber, kPinInformation, kPinList, kKeyImportSupport,
+                       kPinStrengthVerify, kPinStrengthChange, kPinStrengthUnblock, kAuthenticatedState, kAlgorithms,
+                       kPaddingSchemes, kChainingModes, kPinContextString, kParentWindow, u"Import Key Pair",
+                       u"Change Authenticator", u"Authenticate", u"ChainingMode", u"IV", u"BlockLength"});
 }
 
 // Host buffers carry no alignment promise: values go in and out by copy.
@@ -224,6 +235,7 @@ DWORD VELA_WINAPI CardGetProperty(PCARD_DATA pCardData, LPCWSTR wszProperty, PBY
   if (wszProperty == nullptr || pbData == nullptr) return SCARD_E_INVALID_PARAMETER;
   if (cbData == 0) return ERROR_INSUFFICIENT_BUFFER;
   if (pdwDataLen == nullptr) return SCARD_E_INVALID_PARAMETER;
+  if (LogLevel() != kLogOff && IsKnownProperty(wszProperty)) AcceptArguments();
   if (dwFlags != 0 && NameIn(wszProperty, {kFreeSpace, kCapabilities, kReadOnlyMode, kCacheMode, kX509Enrollment,
                                            kCardIdentifier, kSerialNumber, kPinList, kAuthenticatedState})) {
     return SCARD_E_INVALID_PARAMETER;
@@ -283,6 +295,7 @@ DWORD VELA_WINAPI CardSetProperty(PCARD_DATA pCardData, LPCWSTR wszProperty, PBY
   TraceHook(pCardData);
   if (CheckContext(pCardData) != 0) return SCARD_E_INVALID_PARAMETER;
   if (wszProperty == nullptr) return SCARD_E_INVALID_PARAMETER;
+  if (LogLevel() != kLogOff && IsKnownProperty(wszProperty)) AcceptArguments();
   const bool contextString = NameIs(wszProperty, kPinContextString);
   if (pbData == nullptr && !contextString) return SCARD_E_INVALID_PARAMETER;
   if (NameIn(wszProperty, {kFreeSpace, kCapabilities, kKeySizes, kPinList, kAuthenticatedState, kKeyImportSupport,

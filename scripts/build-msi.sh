@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Builds one Windows Installer package from install/vela3ro.wxs with wixl
 # (Debian wixl and msitools).
-# usage: scripts/build-msi.sh x64 VERSION OUTPUT.msi X64_DLL X86_DLL
+# usage: scripts/build-msi.sh x64 VERSION OUTPUT.msi X64_DLL X86_DLL TOOL_EXE
 #        scripts/build-msi.sh x86 VERSION OUTPUT.msi X86_DLL
 set -euo pipefail
 usage() { sed -n '4,5s/^# //p' "$0" >&2; exit 2; }
 [ $# -ge 4 ] || usage
 arch=$1 version=$2 output=$3
 case $arch in
-  x64) [ $# -eq 5 ] || usage; dll_x64=$4 dll_x86=$5 ;;
-  x86) [ $# -eq 4 ] || usage; dll_x64= dll_x86=$4 ;;
+  x64) [ $# -eq 6 ] || usage; dll_x64=$4 dll_x86=$5 tool=$6 ;;
+  x86) [ $# -eq 4 ] || usage; dll_x64= dll_x86=$4 tool= ;;
   *) usage ;;
 esac
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "version $version is not MAJOR.MINOR.PATCH" >&2; exit 2; }
@@ -28,6 +28,7 @@ for dll in $dll_x64 $dll_x86; do
   found=$(dll_version "$dll")
   [ "$found" = "$version.0" ] || { echo "$dll has version ${found:-none}, not $version.0" >&2; exit 1; }
 done
+[ -z "$tool" ] || [ -f "$tool" ] || { echo "no vela3ro-tool.exe at $tool" >&2; exit 1; }
 source=$(cd "$(dirname "$0")/../install" && pwd)
 output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
 
@@ -50,6 +51,7 @@ for dll_arch in x64 x86; do
   dll_var=dll_$dll_arch
   [ -z "${!dll_var}" ] || install -D -m 644 "${!dll_var}" "$stage/$dll_arch/vela3ro.dll"
 done
+[ -z "$tool" ] || install -D -m 644 "$tool" "$stage/x64/vela3ro-tool.exe"
 if ! (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" \
   -D ProductCode="$(product_code "$arch" "$version")" -o "$output" "$source/vela3ro.wxs") >"$log" 2>&1 ||
   grep -q WARNING "$log"; then
@@ -82,4 +84,15 @@ for file in $(msiinfo export "$output" File | awk -F'\t' 'NR > 3 { print $1 }');
 done
 attributes=$(table_field Component 1 Settings 4)
 sql "UPDATE \`Component\` SET \`Attributes\` = $((attributes | 16)) WHERE \`Component\` = 'Settings'"
+# - it writes the summary's language as 1033 whatever Package/@Languages says:
+#   the template is set to the product's language, German (1031);
+# - Programs and Features shows the size Windows Installer was told (ARPSIZE,
+#   in KiB): what the package puts on the disk.
+uuid=$(msiinfo suminfo "$output" | sed -n 's/^Revision number (UUID): //p')
+subject=$(msiinfo suminfo "$output" | sed -n 's/^Subject: //p')
+template=$(msiinfo suminfo "$output" | sed -n 's/^Template: //p')
+msibuild "$output" -s "$subject" Norvantis "${template%%;*};1031" "$uuid"
+size=0
+for file in "$stage"/x64/* "$stage"/x86/*; do [ -f "$file" ] && size=$((size + $(stat -c %s "$file"))); done
+sql "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('ARPSIZE', '$(((size + 1023) / 1024))')"
 echo "built $output ($arch, version $version)"

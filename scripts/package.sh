@@ -2,14 +2,17 @@
 # The release in dist/ (or --dist DIR), with a SHA256SUMS file over it:
 #   vela3ro-VERSION-x64.msi   both DLLs, the card in both registry views
 #   vela3ro-VERSION-x86.msi   for 32-bit Windows
-#   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug
+#   x64/ and x86/             vela3ro.dll, stripped, and vela3ro.dll.debug;
+#                             x64/vela3ro-tool.exe, the administrator's check
 #   vela3ro.reg, vela3ro-remove.reg   the manual install of the x64 DLL
 #   vela3ro_VERSION_amd64.deb the Linux module, the PKCS#11 module with its
 #                             p11-kit registration, vela3ro-tool
 # The DLLs and the packages are signed when a certificate is given (options
-# or environment as for scripts/sign.sh); otherwise they stay unsigned and
-# scripts/sign.sh says so.
-# usage: scripts/package.sh [--dist DIR] [--pkcs12 FILE] [--password PASSWORD] [--timestamp URL]
+# or environment as for scripts/sign.sh; the password from a file, from
+# VELA_SIGN_PASSWORD or typed at the prompt, never on the command line);
+# otherwise they stay unsigned and scripts/sign.sh says so. An existing DIR is
+# cleared only when it is an earlier release (scripts/release-dir.sh).
+# usage: scripts/package.sh [--dist DIR] [--pkcs12 FILE] [--password-file FILE] [--timestamp URL]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=$root/dist
@@ -18,22 +21,39 @@ usage() { sed -n 's/^# usage: /usage: /p' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --dist) [ $# -ge 2 ] || usage; dist=$2; shift 2 ;;
-    --pkcs12 | --password | --timestamp) [ $# -ge 2 ] || usage; sign_options+=("$1" "$2"); shift 2 ;;
+    --pkcs12 | --password-file | --timestamp) [ $# -ge 2 ] || usage; sign_options+=("$1" "$2"); shift 2 ;;
+    --password | --password=*)
+      echo "package.sh: a password on the command line is visible to every local user;" \
+        "use --password-file FILE, VELA_SIGN_PASSWORD or the prompt" >&2
+      exit 2 ;;
     *) usage ;;
   esac
 done
 sign() { "$root/scripts/sign.sh" "${sign_options[@]}" "$@"; }
+# With a certificate and no password given, the password is typed once here
+# and handed to both signing rounds through the environment.
+ask_password() {
+  local option has_pkcs12=${VELA_SIGN_PKCS12:+1} has_file=
+  for option in "${sign_options[@]}"; do
+    case $option in --pkcs12) has_pkcs12=1 ;; --password-file) has_file=1 ;; esac
+  done
+  [ -n "$has_pkcs12" ] && [ -z "$has_file" ] && [ -z "${VELA_SIGN_PASSWORD+set}" ] && [ -t 0 ] || return 0
+  IFS= read -r -s -p "password of the signing certificate: " VELA_SIGN_PASSWORD
+  echo >&2
+  export VELA_SIGN_PASSWORD
+}
 
-# Builds the DLL of a preset (configured once, with Ninja).
-build_dll() {
+# Builds targets of a preset (configured once, with Ninja).
+build_targets() {
   local preset=$1
+  shift
   [ -f "$root/build/$preset/CMakeCache.txt" ] || cmake -S "$root" --preset "$preset" -G Ninja >/dev/null
-  (cd "$root" && cmake --build --preset "$preset" --target vela3ro -j "$(nproc)")
+  (cd "$root" && cmake --build --preset "$preset" --target "$@" -j "$(nproc)")
 }
 
 windows_release() {
-  build_dll windows
-  build_dll windows-x86
+  build_targets windows vela3ro vela3ro-tool
+  build_targets windows-x86 vela3ro
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/windows/CMakeCache.txt")
   local arch preset
   for arch in x64 x86; do
@@ -42,10 +62,11 @@ windows_release() {
     mkdir -p "$dist/$arch"
     cp "$root/build/$preset/vela3ro.dll" "$root/build/$preset/vela3ro.dll.debug" "$dist/$arch/"
   done
-  # The DLLs are signed before they go into the packages.
-  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll"
+  cp "$root/build/windows/tool/vela3ro-tool.exe" "$dist/x64/"
+  # The DLLs and the tool are signed before they go into the packages.
+  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
   "$root/scripts/build-msi.sh" x64 "$version" "$dist/vela3ro-$version-x64.msi" "$dist/x64/vela3ro.dll" \
-    "$dist/x86/vela3ro.dll"
+    "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
   "$root/scripts/build-msi.sh" x86 "$version" "$dist/vela3ro-$version-x86.msi" "$dist/x86/vela3ro.dll"
   sign "$dist/vela3ro-$version-x64.msi" "$dist/vela3ro-$version-x86.msi"
   cp "$root/install/vela3ro.reg" "$root/install/vela3ro-remove.reg" "$dist/"
@@ -63,13 +84,11 @@ write_checksums() {
   (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 }
 
-# Only an earlier release (it has SHA256SUMS) is cleared away.
-if [ -d "$dist" ] && [ -n "$(ls -A "$dist")" ] && [ ! -f "$dist/SHA256SUMS" ]; then
-  echo "$dist holds other files than a release: not clearing it" >&2
-  exit 1
-fi
-rm -rf "$dist"
-mkdir -p "$dist"
+# shellcheck source=scripts/release-dir.sh
+. "$root/scripts/release-dir.sh"
+prepare_release_dir "$dist"
+dist=$(cd "$dist" && pwd)
+ask_password
 windows_release
 linux_release
 write_checksums

@@ -3,18 +3,24 @@
 # using osslsigncode: SHA-256 digests, the certificate and private key from a
 # PKCS#12 file, optionally an RFC 3161 timestamp. Without a certificate it
 # leaves the files unsigned and says so.
-# usage: scripts/sign.sh [--pkcs12 FILE] [--password PASSWORD] [--timestamp URL] FILE...
-# The options default to $VELA_SIGN_PKCS12, $VELA_SIGN_PASSWORD and
-# $VELA_SIGN_TIMESTAMP; the environment keeps the password off the command line.
+# usage: scripts/sign.sh [--pkcs12 FILE] [--password-file FILE] [--timestamp URL] FILE...
+# The options default to $VELA_SIGN_PKCS12 and $VELA_SIGN_TIMESTAMP. The
+# password comes from the first line of --password-file, else from
+# $VELA_SIGN_PASSWORD, else from a prompt on the terminal; never from the
+# command line, where every local user could read it (/proc/PID/cmdline).
 set -euo pipefail
-usage() { sed -n '6p' "$0" | sed 's/^# //' >&2; exit 2; }
+usage() { sed -n 's/^# usage: /usage: /p' "$0" >&2; exit 2; }
 pkcs12=${VELA_SIGN_PKCS12:-}
-password=${VELA_SIGN_PASSWORD:-}
+password_file=
 timestamp=${VELA_SIGN_TIMESTAMP:-}
 while [ $# -gt 0 ]; do
   case $1 in
     --pkcs12) [ $# -ge 2 ] || usage; pkcs12=$2; shift 2 ;;
-    --password) [ $# -ge 2 ] || usage; password=$2; shift 2 ;;
+    --password-file) [ $# -ge 2 ] || usage; password_file=$2; shift 2 ;;
+    --password | --password=*)
+      echo "sign: a password on the command line is visible to every local user;" \
+        "use --password-file FILE, VELA_SIGN_PASSWORD or the prompt" >&2
+      exit 2 ;;
     --timestamp) [ $# -ge 2 ] || usage; timestamp=$2; shift 2 ;;
     --) shift; break ;;
     -*) usage ;;
@@ -32,9 +38,21 @@ if [ -z "$pkcs12" ]; then
 fi
 [ -r "$pkcs12" ] || { echo "sign: cannot read the PKCS#12 file $pkcs12" >&2; exit 1; }
 
+password=
+if [ -n "$password_file" ]; then
+  [ -r "$password_file" ] || { echo "sign: cannot read the password file $password_file" >&2; exit 1; }
+  IFS= read -r password <"$password_file" || true
+elif [ -n "${VELA_SIGN_PASSWORD+set}" ]; then
+  password=$VELA_SIGN_PASSWORD
+elif [ -t 0 ]; then
+  IFS= read -r -s -p "password of $pkcs12: " password
+  echo >&2
+fi
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# osslsigncode reads the password from a file, not from its command line.
+# osslsigncode reads the password from a file, not from its command line;
+# printf is a shell builtin, so the password is on no command line either.
 (umask 077 && printf %s "$password" >"$work/password")
 options=(-pkcs12 "$pkcs12" -readpass "$work/password" -h sha256 -n "VELA BaseCSP ReadOnly Minitreiber")
 [ -z "$timestamp" ] || options+=(-ts "$timestamp")

@@ -24,7 +24,7 @@ declare -A allowed=(
   [properties]="properties card crypto core platform"
   [frontend]="frontend files auth keys properties card crypto core platform"
   [host]="host core/minidriver_abi.h core/result_names.h"
-  [tool]="tool host core/minidriver_abi.h platform/reg_file.h"
+  [tool]="tool host core/minidriver_abi.h core/secure_wipe.h platform/reg_file.h"
   [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h platform/unique_fd.h card/profile_table.h"
   [emulator]="emulator"
 )

@@ -1,12 +1,6 @@
 // The card's virtual files as a host reads them: `ls`, `cat`, and the
 // containers section of scinfo (names, certificates, public keys, and whether
 // each certificate carries the key the card reports).
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +9,7 @@
 #include <memory>
 
 #include "host/result_names.h"
+#include "tool/certificate.h"
 #include "tool/command.h"
 
 namespace vela::tool {
@@ -30,14 +25,6 @@ constexpr std::size_t kFlagsOffset = 80;
 constexpr std::size_t kSigBitsOffset = 82;
 constexpr std::size_t kExchangeBitsOffset = 84;
 constexpr std::size_t kBlobHeader = 8;  // BCRYPT_ECCKEY_BLOB: magic, key length
-
-template <class T, void (*Free)(T*)>
-struct OpenSslDeleter {
-  void operator()(T* p) const { Free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, OpenSslDeleter<X509, X509_free>>;
-using BioPtr = std::unique_ptr<BIO, OpenSslDeleter<BIO, BIO_free_all>>;
-using BignumPtr = std::unique_ptr<BIGNUM, OpenSslDeleter<BIGNUM, BN_free>>;
 
 WORD LittleWord(const BYTE* p) { return static_cast<WORD>(p[0] | p[1] << 8); }
 DWORD LittleDword(const BYTE* p) {
@@ -137,48 +124,6 @@ int Cat(Args& args, Session& session) {
 
 // ---- scinfo: the containers -------------------------------------------------
 
-std::string BioText(BIO* bio) {
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
-  return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
-}
-
-std::string NameText(const X509_NAME* name) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) return "";
-  return BioText(bio.get());
-}
-
-Value TimeText(const ASN1_TIME* time) {
-  std::tm tm{};
-  if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1) return Value();
-  char text[32];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return std::string(text);
-}
-
-Value SerialText(const ASN1_INTEGER* serial) {
-  BignumPtr number(ASN1_INTEGER_to_BN(serial, nullptr));
-  if (!number) return Value();
-  char* hex = BN_bn2hex(number.get());
-  std::string text = hex != nullptr ? hex : "";
-  OPENSSL_free(hex);
-  return text;
-}
-
-// 04 X Y of the certificate's key; empty for a key without an encoded point.
-std::vector<BYTE> CertificatePoint(X509* certificate) {
-  EVP_PKEY* key = X509_get0_pubkey(certificate);
-  std::vector<BYTE> point(133);  // room for P-521
-  std::size_t length = 0;
-  if (key == nullptr || EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point.data(),
-                                                        point.size(), &length) != 1) {
-    return {};
-  }
-  point.resize(length);
-  return point;
-}
-
 // The certificate's fields; `point` gets its public key.
 Value DescribeCertificate(Session& session, const std::string& fileName, std::vector<BYTE>* point) {
   Value out = Value::Object();
@@ -190,19 +135,7 @@ Value DescribeCertificate(Session& session, const std::string& fileName, std::ve
     return out;
   }
   out.Set("size", static_cast<std::uint64_t>(der.size()));
-  const unsigned char* p = der.data();
-  X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-  if (!certificate) {
-    out.Set("error", "not a DER X.509 certificate");
-    return out;
-  }
-  out.Set("subject", NameText(X509_get_subject_name(certificate.get())));
-  out.Set("issuer", NameText(X509_get_issuer_name(certificate.get())));
-  out.Set("serialNumber", SerialText(X509_get0_serialNumber(certificate.get())));
-  out.Set("notBefore", TimeText(X509_get0_notBefore(certificate.get())));
-  out.Set("notAfter", TimeText(X509_get0_notAfter(certificate.get())));
-  *point = CertificatePoint(certificate.get());
-  out.Set("publicKey", point->empty() ? Value() : Value(HexBytes(point->data(), point->size(), "")));
+  DescribeCertificateDer(der, out, point);
   return out;
 }
 

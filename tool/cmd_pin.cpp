@@ -1,45 +1,23 @@
 // verify-pin, change-pin and unblock-pin: the user PIN through the module.
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
 
-#include <openssl/crypto.h>
+#include "core/secure_wipe.h"
 #include "host/result_names.h"
+#include "tool/console.h"
 #include "tool/pin_entry.h"
 
 namespace vela::tool {
 
-Secret::~Secret() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+Secret::~Secret() { SecureWipe(bytes_.data(), bytes_.size()); }
 
 Secret& Secret::operator=(Secret&& other) noexcept {
-  OPENSSL_cleanse(bytes_.data(), bytes_.size());
+  SecureWipe(bytes_.data(), bytes_.size());
   bytes_ = std::move(other.bytes_);
   return *this;
 }
 
 namespace {
-
-// One line from the terminal with echo off (from standard input as it is
-// when that is no terminal).
-bool ReadHidden(const char* prompt, std::string* line) {
-  std::fprintf(stderr, "%s", prompt);
-  std::fflush(stderr);
-  termios saved{};
-  const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  }
-  const bool ok = static_cast<bool>(std::getline(std::cin, *line));
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    std::fprintf(stderr, "\n");
-  }
-  return ok;
-}
 
 std::string Attempts(DWORD count) { return std::to_string(count) + (count == 1 ? " attempt left" : " attempts left"); }
 
@@ -49,14 +27,14 @@ bool ReadSecret(std::optional<std::string> given, std::string_view option, const
                 std::string* error) {
   if (!given) {
     given.emplace();
-    if (!ReadHidden(prompt, &*given)) {
-      OPENSSL_cleanse(given->data(), given->size());
+    if (!ReadHiddenLine(prompt, &*given)) {
+      SecureWipe(given->data(), given->size());
       *error = "no PIN given (use --" + std::string(option) + " or type it at the prompt)";
       return false;
     }
   }
   *secret = Secret(*given);
-  OPENSSL_cleanse(given->data(), given->size());
+  SecureWipe(given->data(), given->size());
   if (secret->empty()) *error = "empty PIN given for --" + std::string(option);
   return !secret->empty();
 }

@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include "host/result_names.h"
-#include "platform/reg_file.h"
 #include "tool/command.h"
-#include "tool/settings_file.h"
+#include "tool/settings_source.h"
 
 namespace vela::tool {
 namespace {
@@ -29,8 +28,9 @@ DWORD GetProperty(Session& session, std::u16string_view name, DWORD flags, std::
   std::memcpy(buffer->data(), &version, sizeof version);
   DWORD length = 0;
   const std::u16string n(name);
-  std::string call = "CardGetProperty " + Narrow(name);
-  if (flags != 0) call += " " + std::to_string(flags);
+  std::string call = "CardGetProperty ";  // appended, not "..." + string: GCC 12 warns of the latter (bug 105329)
+  call += Narrow(name);
+  if (flags != 0) call.append(" ").append(std::to_string(flags));
   if (card->pfnCardGetProperty == nullptr) return session.Answer(call, SCARD_E_UNSUPPORTED_FEATURE);
   const DWORD rc = session.Answer(
       call, card->pfnCardGetProperty(card, n.c_str(), buffer->data(), static_cast<DWORD>(buffer->size()), &length,
@@ -138,7 +138,7 @@ void AddProperties(Session& session, Value& report) {
 }
 
 void AddSettings(Session& session, Value& report) {
-  Value& s = report.Set("settings", host::RegistryFileSettings(platform::kLinuxRegistryFile));
+  Value& s = report.Set("settings", ConfiguredSettings());
 
   // What the module made of them, as its properties show it.
   Value& effective = s.Set("effective", Value::Object());

@@ -67,9 +67,14 @@ const std::string& Session::modulePath() const {
 }
 
 bool Session::Open() {
+  // On Windows the card database names the module for each card: it is
+  // loaded once a card's ATR is known, unless --module names one.
+  const bool perCard = options_.modulePath.empty() && host::ModuleFoundPerCard();
   std::string loadError;
-  module_ = host::Module::Load(options_.modulePath, &loadError);
-  if (!module_) return Fail(loadError), false;
+  if (!perCard) {
+    module_ = host::Module::Load(options_.modulePath, &loadError);
+    if (!module_) return Fail(loadError), false;
+  }
 
   DWORD rc = connection_.Establish();
   if (rc != 0) {
@@ -107,6 +112,15 @@ bool Session::Open() {
       readers_.push_back({name, "cannot connect: " + ResultName(rc)});
       refusals += "\n  " + name + ": cannot connect: " + ResultText(rc);
       continue;
+    }
+    if (!module_) {
+      module_ = host::Module::LoadForCard(connection_.atr(), &loadError);
+      if (!module_) {
+        readers_.push_back({name, "no module: " + loadError});
+        refusals += "\n  " + name + ": " + loadError;
+        connection_.Disconnect();
+        continue;
+      }
     }
     auto candidate = std::make_unique<host::CardHost>(*module_, connection_.context(), connection_.card(),
                                                       connection_.atr());

@@ -120,6 +120,9 @@ struct Command {
   const char* usage;  // the arguments after the name, e.g. "[DIR]"
   const char* help;   // one line
   CommandFunction run;
+  // The command finds readers, cards and the module itself (check): it runs
+  // without the session's card.
+  bool ownSession = false;
 };
 
 struct RegisterCommand {

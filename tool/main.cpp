@@ -13,7 +13,8 @@ namespace {
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: vela3ro-tool [--module PATH] [--reader NAME] [--json] COMMAND [ARGS]\n"
-               "  --module PATH  the module to load (default: libvela3ro.so of this build)\n"
+               "  --module PATH  the module to load (default: on Linux libvela3ro.so of this build or of the\n"
+               "                 installation; on Windows the DLL the card database names for the card)\n"
                "  --reader NAME  the reader to use (default: the first whose card the module accepts)\n"
                "  --json         print the result as JSON\n"
                "commands:\n");
@@ -64,7 +65,9 @@ int Main(int argc, char** argv) {
   Session session(options);
   Args args(rest);
   int status = kExitFailure;
-  if (session.Open()) {
+  if (command->ownSession) {
+    status = command->run(args, session);
+  } else if (session.Open()) {
     status = command->run(args, session);
   } else {
     if (!session.readers().empty()) session.report().Set("readers", session.ReaderList());

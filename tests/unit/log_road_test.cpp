@@ -6,6 +6,8 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "card_taps.h"
@@ -35,7 +38,7 @@ using Bytes = std::vector<std::uint8_t>;
 const std::regex kLine(R"((\d\d):(\d\d):(\d\d) (\d+)/(\d+) \[(ERR|DBG|INF)\] ([A-Za-z0-9_.]+):(\d{4,}) (.+))");
 // The message of an entry's line: name(arguments) = result in N us.
 const std::regex kEntryMessage(
-    R"(((?:Card|MD)\w+)\((.*)\) = (?:([A-Z_]+) \(0x([0-9A-F]{8})\)|0x([0-9A-F]{8})) in (\d+) us)");
+    R"(((?:Card|MD)\w+)(?:\((.*)\))? = (?:([A-Z_]+) \(0x([0-9A-F]{8})\)|0x([0-9A-F]{8})) in (\d+) us)");
 
 struct EntryLine {
   std::string tag;
@@ -314,6 +317,147 @@ TEST_F(LogRoadTest, EachLevelWritesItsTagsOnly) {
     EXPECT_EQ(written.find("[INF]") != std::string::npos, level[0] >= '3') << written;
   }
 }
+
+// A page that cannot be read: what a host may hand over where an entry does
+// not look.
+class UnreadablePage {
+ public:
+  UnreadablePage() : size_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+    page_ = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  ~UnreadablePage() {
+    if (page_ != MAP_FAILED) munmap(page_, size_);
+  }
+  bool ok() const { return page_ != MAP_FAILED; }
+  void* get() const { return page_; }
+
+ private:
+  std::size_t size_;
+  void* page_;
+};
+
+void* unreadable = nullptr;
+
+// Every pointer argument on the unreadable page, every number 1.
+template <class T>
+T Argument() {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<T>(unreadable);
+  } else {
+    return static_cast<T>(1);
+  }
+}
+
+template <class... A>
+DWORD CallWithUnreadable(DWORD(VELA_WINAPI* entry)(PCARD_DATA, A...), CARD_DATA* cd) {
+  return entry(cd, Argument<A>()...);
+}
+
+struct TableEntry {
+  const char* name;
+  DWORD (*call)(CARD_DATA*);
+};
+#define VELA_ROW(field, name) {name, [](CARD_DATA* cd) { return CallWithUnreadable(cd->field, cd); }}
+
+// The entries the module refuses: they read none of their arguments, so
+// the log reads none either, at any level, and their line holds their name
+// and result alone.
+TEST_F(LogRoadTest, RefusedEntriesLogNameAndResultAloneAndReadNothing) {
+  UnreadablePage page;
+  ASSERT_TRUE(page.ok());
+  unreadable = page.get();
+  const TableEntry refused[] = {
+      VELA_ROW(pfnCardDeleteContainer, "CardDeleteContainer"),
+      VELA_ROW(pfnCardCreateContainer, "CardCreateContainer"),
+      VELA_ROW(pfnCardCreateContainerEx, "CardCreateContainerEx"),
+      VELA_ROW(pfnCardGetChallenge, "CardGetChallenge"),
+      VELA_ROW(pfnCardGetChallengeEx, "CardGetChallengeEx"),
+      VELA_ROW(pfnCardAuthenticateChallenge, "CardAuthenticateChallenge"),
+      VELA_ROW(pfnCardCreateDirectory, "CardCreateDirectory"),
+      VELA_ROW(pfnCardDeleteDirectory, "CardDeleteDirectory"),
+      VELA_ROW(pfnCardCreateFile, "CardCreateFile"),
+      VELA_ROW(pfnCardWriteFile, "CardWriteFile"),
+      VELA_ROW(pfnCardDeleteFile, "CardDeleteFile"),
+      VELA_ROW(pfnCardSetContainerProperty, "CardSetContainerProperty"),
+      VELA_ROW(pfnMDImportSessionKey, "MDImportSessionKey"),
+      VELA_ROW(pfnMDEncryptData, "MDEncryptData"),
+      VELA_ROW(pfnCardImportSessionKey, "CardImportSessionKey"),
+      VELA_ROW(pfnCardGetSharedKeyHandle, "CardGetSharedKeyHandle"),
+      VELA_ROW(pfnCardGetAlgorithmProperty, "CardGetAlgorithmProperty"),
+      VELA_ROW(pfnCardGetKeyProperty, "CardGetKeyProperty"),
+      VELA_ROW(pfnCardSetKeyProperty, "CardSetKeyProperty"),
+      VELA_ROW(pfnCardDestroyKey, "CardDestroyKey"),
+      VELA_ROW(pfnCardProcessEncryptedData, "CardProcessEncryptedData"),
+  };
+  EmulatedCard card;
+  for (const char* level : {"1", "9"}) {
+    SCOPED_TRACE(std::string("LogLevel ") + level);
+    SetRegistryString(kSettingsKey, "LogLevel", level);
+    TestHost host(card.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    for (const TableEntry& entry : refused) {
+      const std::size_t start = Log().size();
+      EXPECT_EQ(entry.call(host.get()), SCARD_E_UNSUPPORTED_FEATURE) << entry.name;
+      const std::string line = Log().substr(start);
+      EXPECT_NE(line.find(std::string("[ERR] entry_log.cpp:")), std::string::npos) << entry.name;
+      EXPECT_NE(line.find(std::string(" ") + entry.name + " = SCARD_E_UNSUPPORTED_FEATURE (0x80100022) in "),
+                std::string::npos)
+          << line;
+    }
+    host.Release();
+  }
+}
+
+// The working entries on a record without a context refuse before they
+// look at anything else: what their pointers point to stays unread, and
+// their lines show of each only that it is there.
+TEST_F(LogRoadTest, EntriesShowOnlyWhatTheyReadAndAccepted) {
+  UnreadablePage page;
+  ASSERT_TRUE(page.ok());
+  unreadable = page.get();
+  const TableEntry working[] = {
+      VELA_ROW(pfnCardReadFile, "CardReadFile"),
+      VELA_ROW(pfnCardEnumFiles, "CardEnumFiles"),
+      VELA_ROW(pfnCardGetFileInfo, "CardGetFileInfo"),
+      VELA_ROW(pfnCardGetContainerInfo, "CardGetContainerInfo"),
+      VELA_ROW(pfnCardGetContainerProperty, "CardGetContainerProperty"),
+      VELA_ROW(pfnCardAuthenticatePin, "CardAuthenticatePin"),
+      VELA_ROW(pfnCardAuthenticateEx, "CardAuthenticateEx"),
+      VELA_ROW(pfnCardDeauthenticate, "CardDeauthenticate"),
+      VELA_ROW(pfnCardDeauthenticateEx, "CardDeauthenticateEx"),
+      VELA_ROW(pfnCardUnblockPin, "CardUnblockPin"),
+      VELA_ROW(pfnCardChangeAuthenticator, "CardChangeAuthenticator"),
+      VELA_ROW(pfnCardChangeAuthenticatorEx, "CardChangeAuthenticatorEx"),
+      VELA_ROW(pfnCardSignData, "CardSignData"),
+      VELA_ROW(pfnCardConstructDHAgreement, "CardConstructDHAgreement"),
+      VELA_ROW(pfnCardDeriveKey, "CardDeriveKey"),
+      VELA_ROW(pfnCardDestroyDHAgreement, "CardDestroyDHAgreement"),
+      VELA_ROW(pfnCardGetProperty, "CardGetProperty"),
+      VELA_ROW(pfnCardSetProperty, "CardSetProperty"),
+      VELA_ROW(pfnCardQueryCapabilities, "CardQueryCapabilities"),
+      VELA_ROW(pfnCardQueryKeySizes, "CardQueryKeySizes"),
+      VELA_ROW(pfnCardQueryFreeSpace, "CardQueryFreeSpace"),
+  };
+  EmulatedCard card;
+  for (const char* level : {"1", "9"}) {
+    SCOPED_TRACE(std::string("LogLevel ") + level);
+    SetRegistryString(kSettingsKey, "LogLevel", level);
+    TestHost host(card.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    CARD_DATA stale = *host.get();
+    stale.pvVendorSpecific = nullptr;
+    for (const TableEntry& entry : working) {
+      const std::size_t start = Log().size();
+      EXPECT_NE(entry.call(&stale), 0u) << entry.name;
+      const std::string line = Log().substr(start);
+      EXPECT_NE(line.find(std::string(" ") + entry.name + "("), std::string::npos) << line;
+      EXPECT_EQ(line.find('"'), std::string::npos) << line;
+      EXPECT_EQ(line.find('{'), std::string::npos) << line;
+    }
+    host.Release();
+  }
+}
+#undef VELA_ROW
 
 }  // namespace
 }  // namespace vela::test

@@ -60,7 +60,7 @@ EOF
 rows Registry 2 3 4 5 6 >"$work/actual"
 expect registry <<EOF
 2	$card	80000001	vela3ro.dll	CardRegistration32
-2	$card	ATR	#x3B8A018056454C414733009000F1	CardRegistration32
+2	$card	ATR	#x3B8A018056454C41473300900000	CardRegistration32
 2	$card	ATRMask	#xFFFFFFFFFFFFFFFFFFFF00FFFF00	CardRegistration32
 2	$card	Crypto Provider	Microsoft Base Smart Card Crypto Provider	CardRegistration32
 2	$card	Smart Card Key Storage Provider	Microsoft Smart Card Key Storage Provider	CardRegistration32
@@ -98,13 +98,22 @@ expect upgrades <<EOF
 $upgrade_code		$version	1	WIX_UPGRADE_DETECTED
 $upgrade_code	$version		2	WIX_DOWNGRADE_DETECTED
 EOF
-rows Property 1 2 | grep -E '^(ProductVersion|ALLUSERS)'$'\t' >"$work/actual"
+# Programs and Features: no Modify, a help link and a contact, the size in
+# KiB of what the package installs.
+rows Property 1 2 | grep -E '^(ProductVersion|ProductLanguage|ALLUSERS|ARP[A-Z]*)'$'\t' >"$work/actual"
 expect properties <<EOF
 ALLUSERS	1
+ARPCONTACT	Norvantis Support, support@norvantis.example
+ARPHELPLINK	https://www.norvantis.example/support/vela3ro
+ARPNOMODIFY	1
+ARPSIZE	$(((size + 1023) / 1024))
+ARPURLINFOABOUT	https://www.norvantis.example/support/vela3ro
+ProductLanguage	1031
 ProductVersion	$version
 EOF
+# One language throughout: the summary's too.
 template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
-[ "${template%%;*}" = Intel ] && echo "ok platform-intel" || { echo "FAIL platform: $template"; status=1; }
+[ "$template" = "Intel;1031" ] && echo "ok platform-intel-language-1031" || { echo "FAIL template: $template"; status=1; }
 
 # The file in the package's cabinet is the build's DLL.
 msiextract -C "$work/extracted" "$msi" >/dev/null

@@ -2,13 +2,15 @@
 # scripts/sign.sh on the DLL and an MSI package, checked by osslsigncode
 # against a throwaway root CA made here: the signatures verify (SHA-256), one
 # changed byte or another CA makes verification fail, and without a
-# certificate, or with a wrong password, the files stay as they were. Then
+# certificate, or with a wrong password, the files stay as they were; the
+# password comes from a file, the environment or the prompt, and is on no
+# process's command line while the files are signed. Then
 # scripts/package.sh with that certificate: every DLL and package in the
 # release verifies, inside the x64 package too, and SHA256SUMS covers them.
-# usage: check_signing.sh SOURCE_DIR VERSION X64_DLL X86_DLL WORK_DIR
+# usage: check_signing.sh SOURCE_DIR VERSION X64_DLL X86_DLL TOOL_EXE WORK_DIR
 set -euo pipefail
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
-source_dir=$(absolute "$1") version=$2 dll_x64=$(absolute "$3") dll_x86=$(absolute "$4") work=$5
+source_dir=$(absolute "$1") version=$2 dll_x64=$(absolute "$3") dll_x86=$(absolute "$4") tool=$(absolute "$5") work=$6
 rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
@@ -29,7 +31,7 @@ quiet openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial 
 quiet openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout pass:test-password -out signer.p12
 
 cp "$dll_x64" vela3ro.dll
-"$source_dir/scripts/build-msi.sh" x64 "$version" package.msi "$dll_x64" "$dll_x86" >/dev/null
+"$source_dir/scripts/build-msi.sh" x64 "$version" package.msi "$dll_x64" "$dll_x86" "$tool" >/dev/null
 cp vela3ro.dll unsigned.dll
 cp package.msi unsigned.msi
 
@@ -45,17 +47,44 @@ if [[ $message == *"left unsigned"* ]] && cmp -s vela3ro.dll unsigned.dll && cmp
 else
   bad no-certificate-leaves-files-unsigned: "$message"
 fi
+printf 'wrong\n' >wrong.pass
+printf 'test-password\n' >right.pass
 # A wrong password fails and changes nothing.
-if ! "$source_dir/scripts/sign.sh" --pkcs12 signer.p12 --password wrong vela3ro.dll >/dev/null 2>&1 &&
+if ! "$source_dir/scripts/sign.sh" --pkcs12 signer.p12 --password-file wrong.pass vela3ro.dll >/dev/null 2>&1 &&
   cmp -s vela3ro.dll unsigned.dll; then
   ok wrong-password-fails
 else
   bad wrong-password-fails
 fi
+# A password on the command line is refused, by both scripts, before anything is done.
+for script in sign.sh package.sh; do
+  rc=0
+  "$source_dir/scripts/$script" --pkcs12 signer.p12 --password test-password vela3ro.dll >/dev/null 2>&1 || rc=$?
+  if [ $rc -eq 2 ] && cmp -s vela3ro.dll unsigned.dll; then ok "$script-refuses-password-argument"; else
+    bad "$script-refuses-password-argument" "(status $rc)"; fi
+done
 
-# The password once as an argument, once from the environment.
-"$source_dir/scripts/sign.sh" --pkcs12 signer.p12 --password test-password vela3ro.dll
-VELA_SIGN_PKCS12=signer.p12 VELA_SIGN_PASSWORD=test-password "$source_dir/scripts/sign.sh" package.msi
+# Every command line of the machine, recorded while osslsigncode runs: the
+# password must be on none of them (the scripts' own or osslsigncode's).
+mkdir -p spy
+cat >spy/osslsigncode <<SPY
+#!/usr/bin/env bash
+for f in /proc/[0-9]*/cmdline; do tr '\\0' ' ' <"\$f" 2>/dev/null; echo; done >>"$work/cmdlines"
+PATH=${PATH}
+exec osslsigncode "\$@"
+SPY
+chmod +x spy/osslsigncode
+spied() { PATH=$work/spy:$PATH "$@"; }
+
+# The password once from a file, once from the environment, once typed at
+# the prompt (a terminal made by script(1)).
+spied "$source_dir/scripts/sign.sh" --pkcs12 signer.p12 --password-file right.pass vela3ro.dll
+VELA_SIGN_PKCS12=signer.p12 VELA_SIGN_PASSWORD=test-password spied "$source_dir/scripts/sign.sh" package.msi
+cp unsigned.dll typed.dll
+printf 'test-password\n' | spied script -qec "$source_dir/scripts/sign.sh --pkcs12 signer.p12 typed.dll" /dev/null \
+  >typed.log 2>&1 || true
+if osslsigncode verify -CAfile ca.pem -in typed.dll >/dev/null 2>&1; then ok password-typed-at-prompt; else
+  bad password-typed-at-prompt; cat typed.log; fi
 
 # One byte in each file to change: the export's name in the DLL, the product
 # name in the MSI's string pool.
@@ -73,9 +102,14 @@ for case in "vela3ro.dll CardAcquireContext" "package.msi VELA BaseCSP ReadOnly 
   if verify "changed-$file"; then bad "$file-with-a-changed-byte-verifies"; else ok "$file-with-a-changed-byte-fails"; fi
 done
 
-"$source_dir/scripts/package.sh" --dist "$work/dist" --pkcs12 signer.p12 --password test-password >package.log 2>&1 ||
-  { cat package.log; exit 1; }
-release=(vela3ro-$version-x64.msi vela3ro-$version-x86.msi x64/vela3ro.dll x86/vela3ro.dll)
+spied "$source_dir/scripts/package.sh" --dist "$work/dist" --pkcs12 signer.p12 --password-file right.pass \
+  >package.log 2>&1 </dev/null || { cat package.log; exit 1; }
+if [ -s cmdlines ] && grep -q 'osslsigncode sign' cmdlines && ! grep -q 'test-password' cmdlines; then
+  ok password-on-no-command-line
+else
+  bad password-on-no-command-line
+fi
+release=(vela3ro-$version-x64.msi vela3ro-$version-x86.msi x64/vela3ro.dll x86/vela3ro.dll x64/vela3ro-tool.exe)
 for file in "${release[@]}"; do
   if verify "dist/$file"; then ok "release-$file-signed"; else bad "release-$file-signed"; fi
 done

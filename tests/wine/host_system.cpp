@@ -2,6 +2,8 @@
 
 #include <windows.h>
 #include <winscard.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "host/card_database.h"
 
 namespace vela::winetest {
 
@@ -56,7 +60,7 @@ void* LoadModule(const char* path) {
 
 namespace {
 
-constexpr char kSmartCardsKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards";
+constexpr const char* kSmartCardsKey = host::kSmartCardsKey;
 
 bool ReadValue(HKEY key, const char* name, DWORD type, Bytes* value) {
   DWORD found = 0, size = 0;
@@ -65,18 +69,13 @@ bool ReadValue(HKEY key, const char* name, DWORD type, Bytes* value) {
   return RegQueryValueExA(key, name, nullptr, &found, value->data(), &size) == ERROR_SUCCESS && found == type;
 }
 
-// An entry matches a card whose ATR has the entry's length and agrees with its
-// ATR on every bit its mask keeps.
+// Windows' own rule (host/card_database.h): A & ATRMask == ATR.
 bool AtrMatches(HKEY entry, const Bytes& atr) {
   Bytes registered, mask;
-  if (!ReadValue(entry, "ATR", REG_BINARY, &registered) || !ReadValue(entry, "ATRMask", REG_BINARY, &mask)) {
-    return false;
-  }
-  if (registered.size() != atr.size() || mask.size() != atr.size()) return false;
-  for (std::size_t i = 0; i < atr.size(); ++i) {
-    if ((atr[i] & mask[i]) != (registered[i] & mask[i])) return false;
-  }
-  return true;
+  if (!ReadValue(entry, "ATR", REG_BINARY, &registered)) return false;
+  // The mask is optional; without one the ATR must match exactly.
+  (void)ReadValue(entry, "ATRMask", REG_BINARY, &mask);
+  return host::MatchAtr(atr, registered, mask) == host::AtrMatch::kMatches;
 }
 
 }  // namespace
@@ -315,6 +314,55 @@ void CheckResources(const char* dll, const char* version) {
   CheckNoticeTemplate(module);
   FreeLibrary(module);
   CheckVersion(dll, version);
+}
+
+namespace {
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidA(sid, &text)) return "?";
+  std::string out = text;
+  LocalFree(text);
+  return out;
+}
+
+}  // namespace
+
+bool DescribeFileSecurity(const char* path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD rc = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) return Fail("get-named-security-info", rc);
+  Report("owner", SidText(owner));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  Report("dacl-protected", (control & SE_DACL_PROTECTED) != 0 ? "yes" : "no");
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    const auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      Report("ace", "type " + std::to_string(header->AceType));
+      continue;
+    }
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    Report("ace", SidText(const_cast<DWORD*>(&allowed->SidStart)) + " " + Code(allowed->Mask));
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
+bool SetFileOwner(const char* path, const char* sidText) {
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidA(sidText, &sid)) return Fail("convert-sid", GetLastError());
+  const DWORD rc = SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, sid,
+                                         nullptr, nullptr, nullptr);
+  LocalFree(sid);
+  if (rc != ERROR_SUCCESS) return Fail("set-owner", rc);
+  return true;
 }
 
 std::string TodaysLogFileName() {

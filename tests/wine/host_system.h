@@ -59,6 +59,13 @@ class NoticeWatch {
 // ("major.minor.patch").
 void CheckResources(const char* dll, const char* version);
 
+// The file's owner and its DACL as SDDL-style text: "owner: SID",
+// "dacl-protected: yes|no", then "ace: SID MASK" per entry. False when Windows
+// cannot say.
+bool DescribeFileSecurity(const char* path);
+// Makes `sid` (S-1-...) the file's owner, as an administrator can.
+bool SetFileOwner(const char* path, const char* sid);
+
 // The name of the module's log file for this process today
 // ("vela3ro-YYYYMMDD-PPPPPP.txt"), from the same clock and process id.
 std::string TodaysLogFileName();

@@ -463,7 +463,9 @@ int Usage() {
                "       vela3ro-host properties DLL\n"
                "       vela3ro-host pinpad DLL\n"
                "       vela3ro-host logged DLL\n"
-               "       vela3ro-host resources DLL VERSION\n");
+               "       vela3ro-host resources DLL VERSION\n"
+               "       vela3ro-host file-security PATH\n"
+               "       vela3ro-host set-owner PATH SID\n");
   return 2;
 }
 
@@ -483,6 +485,8 @@ int main(int argc, char** argv) {
   if (command == "properties" && argc == 3) return Properties(dll);
   if (command == "pinpad" && argc == 3) return PinPad(dll);
   if (command == "logged" && argc == 3) return Logged(dll);
+  if (command == "file-security" && argc == 3) return DescribeFileSecurity(argv[2]) ? failures : 1;
+  if (command == "set-owner" && argc == 4) return SetFileOwner(argv[2], argv[3]) ? failures : 1;
   if (command == "resources" && argc == 4) {
     CheckResources(dll, argv[3]);
     return failures;

@@ -170,6 +170,16 @@ CardDeleteContext INF"
   check_secret_absent derived-hash "$(hex <"$out/derive-hash.bin")" "$log"
   check_secret_absent derived-hmac-sha512 "$(hex <"$out/derive-hmac-sha512.bin")" "$log"
   check_secret_absent derived-tls-prf "$(hex <"$out/derive-tls-prf.bin")" "$log"
+  # The file the module made is its process's alone: Wine keeps the
+  # descriptor's DACL as the Unix mode (nothing for others) and reads back no
+  # entry for everyone or the users. (Wine keeps no owner of its own, so the
+  # refusal of another user's file shows on Windows only.)
+  mode=$(stat -c %a "$log")
+  [ "${mode: -1}" = 0 ] || fail "the log file is open to other users (mode $mode)"
+  host log-security file-security "$(windows_path "$log")"
+  ! grep -E '^ace: S-1-1-0 |^ace: S-1-5-32-545 |^ace: S-1-5-11 ' "$out/log-security.log" ||
+    fail "the log file's DACL lets other users in"
+  echo "ok log-file-for-its-process-only"
   ;;
 
 log-planted)
@@ -274,10 +284,10 @@ install)
   [ "$(value_of user-pin-cache-policy "$out/install.log")" = 0 ] || fail "PIN policy with the installed defaults"
   card_atr=$(value_of atr "$out/install.log")
   [ ${#card_atr} -eq ${#registered_atr} ] || fail "the card's ATR $card_atr has another length than $registered_atr"
+  # Windows' rule (SCardIntroduceCardType): A & mask == the registered ATR.
   for ((i = 0; i < ${#mask}; i += 2)); do
-    m=$((16#${mask:i:2}))
-    [ $((16#${card_atr:i:2} & m)) -eq $((16#${registered_atr:i:2} & m)) ] \
-      || fail "the card's ATR $card_atr does not match $registered_atr under $mask"
+    [ $((16#${card_atr:i:2} & 16#${mask:i:2})) -eq $((16#${registered_atr:i:2})) ] \
+      || fail "the card's ATR $card_atr & $mask is not the registered $registered_atr"
   done
   echo "ok atr-matches-registration"
 
@@ -321,17 +331,30 @@ msi)
   }
   with_version "$VELA_DLL" "$out/older-x64.dll" "$older"
   with_version "$VELA_DLL_X86" "$out/older-x86.dll" "$older"
-  build() { "$VELA_SOURCE_DIR/scripts/build-msi.sh" "$@" >/dev/null; }
+  # The earlier package registered the card's unmasked ATR (which Windows
+  # never matches): the older package is built from a copy of the source
+  # with that registration.
+  earlier=$out/earlier-source
+  mkdir -p "$earlier"
+  cp -r "$VELA_SOURCE_DIR/scripts" "$VELA_SOURCE_DIR/install" "$earlier/"
+  sed -i 's/Value="3B8A018056454C41473300900000"/Value="3B8A018056454C414733009000F1"/' \
+    "$earlier/install/card_registration.wxi"
+  grep -q 3B8A018056454C414733009000F1 "$earlier/install/card_registration.wxi" || fail "no earlier registration made"
+  build() { "$1/scripts/build-msi.sh" "${@:2}" >/dev/null; }
   current_msi=$out/vela3ro-$version-x64.msi older_msi=$out/vela3ro-$older-x64.msi
-  build x64 "$version" "$current_msi" "$VELA_DLL" "$VELA_DLL_X86"
-  build x64 "$older" "$older_msi" "$out/older-x64.dll" "$out/older-x86.dll"
-  build x86 "$version" "$out/vela3ro-$version-x86.msi" "$VELA_DLL_X86"
+  build "$VELA_SOURCE_DIR" x64 "$version" "$current_msi" "$VELA_DLL" "$VELA_DLL_X86" "$VELA_TOOL_EXE"
+  build "$earlier" x64 "$older" "$older_msi" "$out/older-x64.dll" "$out/older-x86.dll" "$VELA_TOOL_EXE"
+  build "$VELA_SOURCE_DIR" x86 "$version" "$out/vela3ro-$version-x86.msi" "$VELA_DLL_X86"
 
   export WINEPREFIX=$out/prefix
   trap 'wineserver -k 2>/dev/null || true' EXIT
   wineboot -i >"$out/wineboot.log" 2>&1
   system32=$WINEPREFIX/drive_c/windows/system32 syswow64=$WINEPREFIX/drive_c/windows/syswow64
-  msiexec() {  # /i or /x, the package
+  # The installed tool talks to the card through the test winscard.dll, put
+  # where Windows' own would be.
+  cp "$(dirname "$VELA_HOST_EXE")/winscard.dll" "$system32/winscard.dll"
+  tool='C:\Program Files\Norvantis\vela3ro\vela3ro-tool.exe'
+  msiexec() {  # /i, /x or /fa, the package, the log's name
     wine msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$out/msiexec-$3.log")"
   }
   products() {
@@ -346,7 +369,7 @@ msi)
     local view listing line
     for view in 64 32; do
       listing=$(wine reg query "$calais_key" /reg:$view | tr -d '\r' | tr -s ' ')
-      for line in "80000001 REG_SZ vela3ro.dll" "ATR REG_BINARY 3B8A018056454C414733009000F1" \
+      for line in "80000001 REG_SZ vela3ro.dll" "ATR REG_BINARY 3B8A018056454C41473300900000" \
         "ATRMask REG_BINARY FFFFFFFFFFFFFFFFFFFF00FFFF00" \
         "Crypto Provider REG_SZ Microsoft Base Smart Card Crypto Provider" \
         "Smart Card Key Storage Provider REG_SZ Microsoft Smart Card Key Storage Provider"; do
@@ -357,6 +380,7 @@ msi)
   }
   check_removed() {
     [ ! -e "$system32/vela3ro.dll" ] && [ ! -e "$syswow64/vela3ro.dll" ] || fail "a DLL is left after msiexec /x"
+    [ ! -e "$WINEPREFIX/drive_c/Program Files/Norvantis/vela3ro/vela3ro-tool.exe" ] || fail "the tool is left"
     local view
     for view in 64 32; do
       ! wine reg query "$calais_key" /reg:$view >/dev/null 2>&1 || fail "/reg:$view: card registration left"
@@ -365,10 +389,41 @@ msi)
     echo "ok removed"
   }
   setting() { wine reg query "$settings_key" /v "$1" /reg:64 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n { print $3 }'; }
+  # Every setting away from its default, as an administrator may have them.
+  changed_settings=('LogPath=C:\vela-logs\' LogLevel=2 usePinPad=TRUE LogAPDU=TRUE CacheMode=1 UserPCP=2)
+  change_settings() {
+    local pair
+    for pair in "${changed_settings[@]}"; do
+      wine reg add "$settings_key" /v "${pair%%=*}" /t REG_SZ /d "${pair#*=}" /f /reg:64 >/dev/null
+    done
+  }
+  settings_kept() {  # WHEN
+    local pair
+    for pair in "${changed_settings[@]}"; do
+      [ "$(setting "${pair%%=*}")" = "${pair#*=}" ] || fail "$1 changed ${pair%%=*} to $(setting "${pair%%=*}")"
+    done
+    echo "ok settings-kept-by-$1"
+  }
+  # vela3ro-tool check, as the help desk runs it: STATUS, then texts its
+  # output must hold.
+  tool_check() {  # NAME STATUS TEXT...
+    local name=$1 want=$2 status=0
+    shift 2
+    wine "$tool" check >"$out/check-$name.log" 2>&1 || status=$?
+    tr -d '\r' <"$out/check-$name.log" >"$out/check-$name.txt"
+    local text
+    for text in "$@"; do
+      grep -qF -- "$text" "$out/check-$name.txt" || { cat "$out/check-$name.txt"; fail "check $name: no \"$text\""; }
+    done
+    [ $status -eq "$want" ] || { cat "$out/check-$name.txt"; fail "check $name: status $status, not $want"; }
+    echo "ok check-$name"
+  }
 
   msiexec /i "$current_msi" install || fail "msiexec /i exited with $?"
   installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the installed DLLs are not the build's"
-  echo "ok files-in-system32-and-syswow64"
+  cmp "$WINEPREFIX/drive_c/Program Files/Norvantis/vela3ro/vela3ro-tool.exe" "$VELA_TOOL_EXE" ||
+    fail "the tool is not installed"
+  echo "ok files-in-system32-syswow64-and-program-files"
   check_registered
   # The defaults, in the 64-bit view only: the x86 module reads that one too.
   for pair in LogPath='C:\Windows\Temp\' LogLevel=0 usePinPad=FALSE LogAPDU=FALSE CacheMode=3 UserPCP=0; do
@@ -376,27 +431,90 @@ msi)
   done
   ! wine reg query "$settings_key" /reg:32 >/dev/null 2>&1 || fail "a settings key in the 32-bit view"
   echo "ok settings-defaults"
+  # Programs and Features: no Modify, a help link and contact, the size.
+  wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 | tr -d '\r' >"$out/arp.txt"
+  for line in "NoModify REG_DWORD 0x1" "HelpLink REG_SZ https://" "Contact REG_SZ Norvantis" "EstimatedSize REG_DWORD"; do
+    tr -s ' ' <"$out/arp.txt" | grep -qF " $line" || fail "Programs and Features lacks: $line"
+  done
+  [ "$(msiinfo suminfo "$current_msi" | sed -n 's/^Template: //p')" = "x64;1031" ] ||
+    fail "the package's language is not 1031"
+  echo "ok programs-and-features-entry"
   run_road registered
   [ "$(value_of loaded-module "$out/road.log")" = 'C:\windows\system32\vela3ro.dll' ] ||
     fail "the module was not loaded from System32"
+
+  # The tool's other commands load the module as Windows does, by the card database.
+  wine "$tool" scinfo 2>&1 | tr -d '\r' >"$out/scinfo.txt" || fail "vela3ro-tool scinfo failed: $(cat "$out/scinfo.txt")"
+  for text in 'module: C:\windows\system32\vela3ro.dll' "serial number: $VELA_CARD_SERIAL" \
+    "CardAcquireContext: SCARD_S_SUCCESS"; do
+    grep -qiF -- "$text" "$out/scinfo.txt" || fail "vela3ro-tool scinfo: no \"$text\""
+  done
+  echo "ok tool-scinfo"
+
+  # The help desk's check: first as installed, then with the registration
+  # broken in each way an administrator meets, each named with its reason.
+  tool_check installed 0 "verdict: ok" "64-bit view:" "32-bit view (WOW6432Node):" "name: VELA G3 ReadOnly" \
+    "version: $version.0" 'path: C:\windows\syswow64\vela3ro.dll' "result: SCARD_S_SUCCESS"
+  for view in 64 32; do
+    wine reg add "$calais_key" /v ATR /t REG_BINARY /d 3B8A018056454C414733009000F1 /f /reg:$view >/dev/null
+  done
+  tool_check unmasked-atr 1 "not ok" "holds the ATR 3B8A018056454C414733009000F1 where its mask is 00" \
+    "register the ATR 3B8A018056454C41473300900000"
+  for view in 64 32; do
+    wine reg add "$calais_key" /v ATR /t REG_BINARY /d 3B8A018056454C41473300900000 /f /reg:$view >/dev/null
+  done
+  wine reg export "$calais_key" "$(windows_path "$out/card.reg")" /reg:64 /y >/dev/null
+  wine reg delete "$calais_key" /f /reg:64 >/dev/null
+  tool_check no-entry-64 1 "not ok" "no entry in the 64-bit view matches the card's ATR by Windows' rule" \
+    "64-bit programs do not load the module"
+  wine reg import "$(windows_path "$out/card.reg")" /reg:64 >/dev/null
+  wine reg delete "$calais_key" /f /reg:32 >/dev/null
+  tool_check no-entry-32 1 "not ok" "no entry in the 32-bit view (WOW6432Node) matches" \
+    "32-bit programs do not load the module"
+  wine reg import "$(windows_path "$out/card.reg")" /reg:32 >/dev/null
+  mv "$system32/vela3ro.dll" "$out/moved.dll"
+  tool_check missing-dll 1 "not ok" 'vela3ro.dll, which the entry "VELA G3 ReadOnly" names, is not in C:\windows\system32'
+  mv "$out/moved.dll" "$system32/vela3ro.dll"
+  check_registered
+  tool_check restored 0 "verdict: ok"
+
+  # A repair puts back a lost DLL and registration and keeps every setting
+  # as the administrator left it. Wine's msiexec cannot run /f (it answers
+  # 69 at once), so the repair is asked for by the properties /f sets:
+  # REINSTALL=ALL, and a mode that rewrites the files (a) and the registry (m).
+  change_settings
+  rm "$system32/vela3ro.dll"
+  wine reg delete "$calais_key" /v ATR /f /reg:32 >/dev/null
+  wine msiexec /i "$(windows_path "$current_msi")" REINSTALL=ALL REINSTALLMODE=amus /qn \
+    /l*v "$(windows_path "$out/msiexec-repair.log")" || fail "the repair exited with $?"
+  installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the repair did not put the DLL back"
+  check_registered
+  settings_kept repair
   msiexec /x "$current_msi" remove || fail "msiexec /x exited with $?"
   check_removed
   # Settings stay: no administrator's value is lost with the package.
-  [ "$(setting CacheMode)" = 3 ] || fail "the settings key went with the package"
-  echo "ok settings-kept-after-remove"
+  settings_kept remove
 
+  # The upgrade from the earlier package: one product, one registration
+  # (the masked ATR) in each view, every setting kept.
+  wine reg delete "$settings_key" /f /reg:64 >/dev/null
   msiexec /i "$older_msi" install-older || fail "installing $older exited with $?"
   installed "$out/older-x64.dll" "$out/older-x86.dll" || fail "the older DLLs are not in place"
-  wine reg add "$settings_key" /v CacheMode /t REG_SZ /d 1 /f /reg:64 >/dev/null
-  wine reg delete "$settings_key" /v UserPCP /f /reg:64 >/dev/null
+  tool_check earlier-package 1 "holds the ATR 3B8A018056454C414733009000F1 where its mask is 00"
+  change_settings
   msiexec /i "$current_msi" upgrade || fail "the upgrade exited with $?"
   [ "$(products)" = "$version" ] || fail "after the upgrade: products $(products | tr '\n' ' ')"
   installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the upgrade did not replace the DLLs"
   check_registered
-  [ "$(setting UserPCP)" = 0 ] || fail "the upgrade did not write the absent UserPCP"
+  settings_kept upgrade
+  tool_check upgraded 0 "verdict: ok"
+  for view in 64 32; do
+    [ "$(wine reg query "${calais_key%\\*}" /reg:$view | tr -d '\r' | grep -c '\\SmartCards\\')" -eq 1 ] ||
+      fail "/reg:$view: not one card entry after the upgrade"
+  done
   host upgraded properties registered
-  [ "$(value_of cache-mode "$out/upgraded.log")" = 1 ] || fail "the upgrade did not keep CacheMode 1"
-  echo "ok upgrade-one-product-setting-kept"
+  [ "$(value_of cache-mode "$out/upgraded.log")" = 1 ] || fail "the upgraded module does not use CacheMode 1"
+  echo "ok upgrade-one-product-one-registration"
 
   ! msiexec /i "$older_msi" downgrade || fail "the older package installed over the newer one"
   [ "$(products)" = "$version" ] && installed "$VELA_DLL" "$VELA_DLL_X86" || fail "the refused downgrade changed something"
@@ -407,7 +525,7 @@ msi)
 
   msiexec /x "$current_msi" remove-upgraded || fail "msiexec /x exited with $?"
   check_removed
-  [ "$(setting CacheMode)" = 1 ] || fail "the changed setting went with the package"
+  settings_kept remove-upgraded
   wineserver -k
   rm -rf "$WINEPREFIX"
   ;;

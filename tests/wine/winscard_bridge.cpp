@@ -205,4 +205,48 @@ LONG WINAPI SCardControl(SCARDHANDLE card, DWORD code, LPCVOID in, DWORD inLengt
   return SCARD_S_SUCCESS;
 }
 
+// The one reader, as a multi-string (the list is not allocated for the
+// caller: SCARD_AUTOALLOCATE is refused).
+LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWORD length) {
+  if (context != kContext) return SCARD_E_INVALID_HANDLE;
+  if (length == nullptr || (readers != nullptr && *length == SCARD_AUTOALLOCATE)) return SCARD_E_INVALID_PARAMETER;
+  const DWORD needed = sizeof kReaderName + 1;
+  if (readers == nullptr) {
+    *length = needed;
+    return SCARD_S_SUCCESS;
+  }
+  if (*length < needed) {
+    *length = needed;
+    return SCARD_E_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(readers, kReaderName, sizeof kReaderName);
+  readers[sizeof kReaderName] = '\0';
+  *length = needed;
+  return SCARD_S_SUCCESS;
+}
+
+// The reader always holds the card; nothing is waited for.
+LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT context, DWORD, LPSCARD_READERSTATEA states, DWORD count) {
+  if (context != kContext) return SCARD_E_INVALID_HANDLE;
+  if (states == nullptr && count > 0) return SCARD_E_INVALID_PARAMETER;
+  for (DWORD i = 0; i < count; ++i) {
+    const bool ours = states[i].szReader != nullptr && std::strcmp(states[i].szReader, kReaderName) == 0;
+    states[i].dwEventState = SCARD_STATE_CHANGED | (ours ? SCARD_STATE_PRESENT : SCARD_STATE_UNKNOWN);
+  }
+  return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SCardReconnect(SCARDHANDLE card, DWORD, DWORD preferredProtocols, DWORD, LPDWORD activeProtocol) {
+  if (!ValidCard(card)) return SCARD_E_INVALID_HANDLE;
+  if ((preferredProtocols & SCARD_PROTOCOL_T1) == 0) return SCARD_E_PROTO_MISMATCH;
+  if (activeProtocol != nullptr) *activeProtocol = SCARD_PROTOCOL_T1;
+  return SCARD_S_SUCCESS;
+}
+
+// One program at a time uses the bridge: a transaction has nobody to keep out.
+LONG WINAPI SCardBeginTransaction(SCARDHANDLE card) { return ValidCard(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE; }
+LONG WINAPI SCardEndTransaction(SCARDHANDLE card, DWORD) {
+  return ValidCard(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
+}
+
 }  // extern "C"

@@ -1,0 +1,9 @@
+// The load notification gives back the runtime's thread-local slots when the
+// DLL is unloaded (see runtime_threads_windows.cpp).
+#pragma once
+
+namespace vela::platform {
+
+void ReleaseRuntimeKeys();
+
+}  // namespace vela::platform
