@@ -21,6 +21,7 @@
 # by the whole machine, so this part runs under /tmp/vela-pcsc.lock.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/loopback-sshd.sh
 
 cpu=1
 card_time=1
@@ -69,42 +70,10 @@ measure() {
   rows+=("$name" "$work/$index.cold.trace" "$work/$index.warm.trace")
 }
 
-# A loopback sshd of our own that accepts the keys in $1 (as the pkcs11 tier
-# starts one); sets $ssh_port.
-start_sshd() {
-  local port
-  mkdir -p /run/sshd 2>/dev/null || true
-  ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
-  for port in $(shuf -i 20000-40000 -n 50); do
-    awk -v p="$(printf ':%04X' "$port")" 'substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-      /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
-  done
-  cat >"$work/sshd_config" <<CONFIG
-ListenAddress 127.0.0.1:$port
-HostKey $work/host_key
-PidFile $work/sshd.pid
-AuthorizedKeysFile $1
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PubkeyAuthentication yes
-PermitRootLogin prohibit-password
-CONFIG
-  /usr/sbin/sshd -D -e -f "$work/sshd_config" 2>"$work/sshd.log" 9>&- &
-  sshd=$!
-  for _ in $(seq 100); do
-    awk -v p="$(printf ':%04X' "$port")" 'substr($2, length($2) - 4) == p && $4 == "0A" { found = 1 } END { exit !found }' \
-      /proc/net/tcp 2>/dev/null && break
-    sleep 0.1
-  done
-  ssh_port=$port
-}
-
 card_time_cleanup() {
-  if [ -n "${sshd:-}" ]; then
-    kill "$sshd" 2>/dev/null || true
-    wait "$sshd" 2>/dev/null || true
+  if [ -n "${sshd_pid:-}" ]; then
+    kill "$sshd_pid" 2>/dev/null || true
+    wait "$sshd_pid" 2>/dev/null || true
   fi
   scripts/emulated-card.sh stop "$state" >/dev/null 9>&- || true
   rm -rf "$work"
@@ -128,7 +97,7 @@ run_card_time() {
   flock 9
   work=$(mktemp -d)
   state=$work/card
-  sshd=
+  sshd_pid=
   trap card_time_cleanup EXIT
   scripts/emulated-card.sh start "$state" "$build/emulator/vela-card" >/dev/null 9>&-
 
@@ -139,11 +108,14 @@ run_card_time() {
     --mechanism ECDSA --id 00 --input-file "$work/hash" --output-file "$work/signature"
   measure "\`ssh-keygen -D\`" ssh-keygen -D "$module"
   grep -F "C000 key 80" "$work/$((${#rows[@]} / 3 - 1)).cold.out" >"$work/authorized_keys"
-  start_sshd "$work/authorized_keys"
+  start_loopback_sshd "$work" "$work/authorized_keys" || {
+    echo "card time: the loopback sshd did not start: $(cat "$work/sshd.log")" >&2
+    return 1
+  }
   printf '#!/bin/sh\necho %s\n' "$pin" >"$work/askpass"
   chmod +x "$work/askpass"
   measure "\`ssh -I\` login to a loopback sshd" env SSH_ASKPASS="$work/askpass" SSH_ASKPASS_REQUIRE=force \
-    DISPLAY=none ssh -F /dev/null -I "$module" -p "$ssh_port" -o IdentityAgent=none -o StrictHostKeyChecking=no \
+    DISPLAY=none ssh -F /dev/null -I "$module" -p "$sshd_port" -o IdentityAgent=none -o StrictHostKeyChecking=no \
     -o UserKnownHostsFile=/dev/null -o PasswordAuthentication=no -o KbdInteractiveAuthentication=no \
     -o ConnectTimeout=20 "$(id -un)@127.0.0.1" true </dev/null
   measure "\`vela3ro-tool scinfo\`" "$build/tool/vela3ro-tool" scinfo

@@ -9,26 +9,12 @@ run keys 0 ssh-keygen -D "$module"
 [ "$(grep -c '^ecdsa-sha2-nistp256 ' "$out/keys.out")" -ge 3 ] || fail "ssh-keygen -D: $(cat "$out/keys.out" "$out/keys.err")"
 grep -F "C000 key 80" "$out/keys.out" >"$out/authorized_keys" || fail "ssh-keygen -D: no key of container 0"
 
-# sshd needs absolute paths and its privilege separation folder.
-mkdir -p /run/sshd
-ssh-keygen -q -t ed25519 -N '' -f "$out/host_key" || fail "no host key"
-port=$(free_port) || fail "no free port"
-cat >"$out/sshd_config" <<CONFIG
-ListenAddress 127.0.0.1:$port
-HostKey $out/host_key
-PidFile $out/sshd.pid
-AuthorizedKeysFile $out/authorized_keys
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PubkeyAuthentication yes
-PermitRootLogin prohibit-password
-CONFIG
-/usr/sbin/sshd -D -e -f "$out/sshd_config" 2>"$out/sshd.log" &
-sshd=$!
+# An sshd of our own on a loopback port, which accepts container 0's key.
+source "$(dirname "$0")/../../scripts/loopback-sshd.sh"
+start_loopback_sshd "$out" "$out/authorized_keys" || fail "sshd does not listen: $(cat "$out/sshd.log")"
+sshd=$sshd_pid
+port=$sshd_port
 trap 'kill $sshd 2>/dev/null; rm -rf "$out"' EXIT
-wait_listening "$port" || fail "sshd does not listen on $port: $(cat "$out/sshd.log")"
 
 # The PIN comes from an askpass program, as from a desktop's PIN dialog.
 # (IdentitiesOnly would drop the card's keys: ssh keeps a PKCS#11 key then
