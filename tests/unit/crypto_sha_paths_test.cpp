@@ -31,35 +31,74 @@ constexpr ShaPath P = ShaPath::kPortable;
 constexpr ShaPath X = VELA_SHA_X86 ? ShaPath::kShaExtensions : ShaPath::kPortable;
 constexpr ShaPath V = VELA_SHA_X86 ? ShaPath::kAvx2 : ShaPath::kPortable;
 
+// A processor that answers from a row of the table below: CPUID from its
+// words (every leaf, as a real one answers leaves above its highest too),
+// XGETBV with its XCR0, counting the XGETBV calls.
+const CpuidWords* gAnswers = nullptr;
+bool gHasCpuid = true;
+int gXgetbvCalls = 0;
+
+bool AnsweringCpuid(std::uint32_t leaf, std::uint32_t, std::uint32_t registers[4]) {
+  if (!gHasCpuid) return false;
+  registers[0] = leaf == 0 ? gAnswers->maxLeaf : 0;
+  registers[1] = leaf == 7 ? gAnswers->leaf7Ebx : 0;
+  registers[2] = leaf == 1 ? gAnswers->leaf1Ecx : 0;
+  registers[3] = 0;
+  return true;
+}
+
+std::uint64_t CountingXgetbv(std::uint32_t index) {
+  ++gXgetbvCalls;
+  return index == 0 ? gAnswers->xcr0 : 0;
+}
+
+// Each row as a processor answers it, from CPUID to the chosen paths, and as
+// words already read. Where the operating system has not enabled XGETBV
+// (OSXSAVE clear) it is an invalid opcode: it must never run there, whatever
+// the other bits say, and XCR0 is then not to be believed.
 TEST(CryptoShaPaths, EachPathNeedsAllItsFeaturesElseThePortableCode) {
   struct Case {
     const char* what;
     CpuidWords words;
     ShaPaths expected;
+    int xgetbvCalls;
+    bool hasCpuid = true;
   };
   const Case cases[] = {
-      {"everything", {13, kAllLeaf1, kAllLeaf7, kXmmYmm}, {X, X, V}},
-      {"no SHA extensions", {13, kAllLeaf1, kAllLeaf7 & ~kSha, kXmmYmm}, {P, P, V}},
-      {"no SSE4.1", {13, kAllLeaf1 & ~kSse41, kAllLeaf7, kXmmYmm}, {P, P, V}},
-      {"no SSSE3", {13, kAllLeaf1 & ~kSsse3, kAllLeaf7, kXmmYmm}, {P, P, V}},
-      {"no AVX2", {13, kAllLeaf1, kAllLeaf7 & ~kAvx2, kXmmYmm}, {X, X, P}},
-      {"no AVX", {13, kAllLeaf1 & ~kAvx, kAllLeaf7, kXmmYmm}, {X, X, P}},
-      {"no BMI2", {13, kAllLeaf1, kAllLeaf7 & ~kBmi2, kXmmYmm}, {X, X, P}},
-      {"no BMI1", {13, kAllLeaf1, kAllLeaf7 & ~kBmi1, kXmmYmm}, {X, X, P}},
+      {"everything", {13, kAllLeaf1, kAllLeaf7, kXmmYmm}, {X, X, V}, 1},
+      {"no SHA extensions", {13, kAllLeaf1, kAllLeaf7 & ~kSha, kXmmYmm}, {P, P, V}, 1},
+      {"no SSE4.1", {13, kAllLeaf1 & ~kSse41, kAllLeaf7, kXmmYmm}, {P, P, V}, 1},
+      {"no SSSE3", {13, kAllLeaf1 & ~kSsse3, kAllLeaf7, kXmmYmm}, {P, P, V}, 1},
+      {"no AVX2", {13, kAllLeaf1, kAllLeaf7 & ~kAvx2, kXmmYmm}, {X, X, P}, 1},
+      {"no AVX", {13, kAllLeaf1 & ~kAvx, kAllLeaf7, kXmmYmm}, {X, X, P}, 1},
+      {"no BMI2", {13, kAllLeaf1, kAllLeaf7 & ~kBmi2, kXmmYmm}, {X, X, P}, 1},
+      {"no BMI1", {13, kAllLeaf1, kAllLeaf7 & ~kBmi1, kXmmYmm}, {X, X, P}, 1},
       // AVX2 in CPUID but an operating system that does not save the YMM
       // registers: AVX2 code would lose them on a task switch.
-      {"YMM state not saved", {13, kAllLeaf1, kAllLeaf7, kXmmOnly}, {X, X, P}},
-      {"no OSXSAVE, XCR0 not to be believed", {13, kAllLeaf1 & ~kOsxsave, kAllLeaf7, kXmmYmm}, {X, X, P}},
+      {"YMM state not saved", {13, kAllLeaf1, kAllLeaf7, kXmmOnly}, {X, X, P}, 1},
+      {"AVX but no OSXSAVE", {13, kAllLeaf1 & ~kOsxsave, kAllLeaf7, kXmmYmm}, {X, X, P}, 0},
+      {"neither OSXSAVE nor AVX", {13, kAllLeaf1 & ~(kOsxsave | kAvx), kAllLeaf7, kXmmYmm}, {X, X, P}, 0},
       // A processor whose highest leaf is below 7 may answer leaf 7 with
       // another leaf's words.
-      {"no leaf 7", {6, kAllLeaf1, kAllLeaf7, kXmmYmm}, {P, P, P}},
-      {"nothing", {}, {P, P, P}},
+      {"no leaf 7", {6, kAllLeaf1, kAllLeaf7, kXmmYmm}, {P, P, P}, 1},
+      {"nothing", {}, {P, P, P}, 0},
+      {"no CPUID", {13, kAllLeaf1, kAllLeaf7, kXmmYmm}, {P, P, P}, 0, false},
   };
+  const CpuidInstructions answering = {AnsweringCpuid, CountingXgetbv};
   for (const Case& c : cases) {
-    const ShaPaths chosen = ChooseShaPaths(DecodeCpuFeatures(c.words));
-    EXPECT_EQ(chosen, c.expected) << c.what << ": SHA-1 " << ShaPathName(chosen.sha1) << ", SHA-256 "
-                                  << ShaPathName(chosen.sha256) << ", SHA-512 " << ShaPathName(chosen.sha512);
+    SCOPED_TRACE(c.what);
+    gAnswers = &c.words;
+    gHasCpuid = c.hasCpuid;
+    gXgetbvCalls = 0;
+    const ShaPaths detected = DetectShaPaths(answering);
+    EXPECT_EQ(gXgetbvCalls, c.xgetbvCalls) << "XGETBV calls";
+    EXPECT_EQ(detected, c.expected) << "SHA-1 " << ShaPathName(detected.sha1) << ", SHA-256 "
+                                    << ShaPathName(detected.sha256) << ", SHA-512 " << ShaPathName(detected.sha512);
+    if (c.hasCpuid) {
+      EXPECT_EQ(ChooseShaPaths(DecodeCpuFeatures(c.words)), c.expected) << "from the words";
+    }
   }
+  gAnswers = nullptr;
 }
 
 TEST(CryptoShaPaths, ForcingAPathThatDoesNotFitChangesNothing) {
