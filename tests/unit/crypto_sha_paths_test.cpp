@@ -1,17 +1,23 @@
-// The choice of SHA path from CPUID, and each accelerated compression beside
-// the portable one on the same blocks.
+// The choice of SHA path from CPUID, each accelerated compression beside the
+// portable one on the same blocks, and what the vector code leaves behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "crypto/cpu_features.h"
+#include "crypto/hmac.h"
 #include "crypto/sha1.h"
 #include "crypto/sha256.h"
+#include "crypto/sha2_constants.h"
 #include "crypto/sha512.h"
 #include "crypto/sha_paths.h"
+#include "openssl_reference.h"
+#include "own_stack.h"
 #include "sha_paths_fixture.h"
 
 namespace vela::test {
@@ -154,6 +160,72 @@ TEST_P(CryptoShaCompressOnPath, SameChainingValueAsThePortableCode) {
           << "SHA-512 offset " << offset << " blocks " << blocks;
     }
   }
+}
+
+// The words a SHA-512 compression of `block` computes: the message schedule
+// W[0..79] and W[t] + K[t] of each round. Only words that look random count
+// (a padding block's zeros and its length are everywhere on a stack).
+void AddScheduleWords(std::span<const std::uint8_t> block, std::vector<std::uint64_t>* words) {
+  std::uint64_t w[80];
+  for (int t = 0; t < 16; ++t) {
+    w[t] = 0;
+    for (int i = 0; i < 8; ++i) w[t] = w[t] << 8 | block[8 * t + i];
+  }
+  for (int t = 16; t < 80; ++t) {
+    const std::uint64_t s0 = std::rotr(w[t - 15], 1) ^ std::rotr(w[t - 15], 8) ^ (w[t - 15] >> 7);
+    const std::uint64_t s1 = std::rotr(w[t - 2], 19) ^ std::rotr(w[t - 2], 61) ^ (w[t - 2] >> 6);
+    w[t] = s1 + w[t - 7] + s0 + w[t - 16];
+  }
+  for (int t = 0; t < 80; ++t) {
+    for (const std::uint64_t word : {w[t], w[t] + sha2_core::kSha512RoundConstants[t]}) {
+      if (std::popcount(word) >= 16 && std::popcount(word) <= 48) words->push_back(word);
+    }
+  }
+}
+
+// `head`, then the SHA-512 padding of a message that `before` bytes precede.
+Bytes LastBlock(const Bytes& head, std::size_t before) {
+  Bytes block = head;
+  block.push_back(0x80);
+  block.resize(128 - 8, 0);
+  const std::uint64_t bits = (before + head.size()) * 8;
+  for (int i = 7; i >= 0; --i) block.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  return block;
+}
+
+// The vector SHA-512 code keeps the schedule of a block on its stack, and in
+// HMAC the first blocks are the key pads: after an HMAC-SHA-512 on that path
+// none of the schedule words of its four blocks is left there.
+TEST(CryptoShaPaths, Avx2Sha512LeavesNoScheduleOnItsStack) {
+  if (!ForceShaPaths({P, P, ShaPath::kAvx2})) {
+    GTEST_SKIP() << "this build or processor has no AVX2 path for SHA-512";
+  }
+  // A key of a whole block: every word of the pads comes from it.
+  Bytes key(128), message = {'s', 'c', 'h', 'e', 'd', 'u', 'l', 'e'};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  // Inner: the key XOR ipad, then the message; outer: the key XOR opad,
+  // then the inner digest.
+  Bytes innerPad(128, 0x36), outerPad(128, 0x5C);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    innerPad[i] ^= key[i];
+    outerPad[i] ^= key[i];
+  }
+  Bytes innerInput = innerPad;
+  innerInput.insert(innerInput.end(), message.begin(), message.end());
+  std::vector<std::uint64_t> words;
+  for (const Bytes& block : {innerPad, LastBlock(message, 128), outerPad,
+                             LastBlock(ReferenceDigest("SHA512", innerInput), 128)}) {
+    AddScheduleWords(block, &words);
+  }
+
+  Bytes mac(64);
+  int rc = 1;
+  OwnStack stack([&] { rc = Hmac(kSha512, message.data(), message.size(), key.data(), key.size(), mac.data()); });
+  UseDetectedShaPaths();
+  ASSERT_TRUE(stack.started());
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(mac, ReferenceHmac("SHA512", key, message));
+  EXPECT_EQ(stack.CountWords(words), 0u) << "schedule words left on the stack";
 }
 
 }  // namespace
