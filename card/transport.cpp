@@ -1,6 +1,5 @@
 #include "card/transport.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -31,10 +30,10 @@ class ReceiveBuffer {
 };
 
 // ---- The APDU trace (LogAPDU) -------------------------------------------------
-// Nothing secret is written: the data of VERIFY, CHANGE REFERENCE DATA and
-// RESET RETRY COUNTER (PINs, the unblocking code) and the answer of a
-// security operation other than a signature (the agreed secret) appear as
-// their length only.
+// Nothing secret is written: everything after Lc of VERIFY, CHANGE REFERENCE
+// DATA and RESET RETRY COUNTER (PINs, the unblocking code), whatever the PIN
+// reference, and the answer of a security operation other than a signature
+// (the agreed secret) appear as their length only.
 
 constexpr BYTE kInsVerify = 0x20;
 constexpr BYTE kInsChangeReferenceData = 0x24;
@@ -67,14 +66,12 @@ bool AnswersSecret(const BYTE* apdu, DWORD length) {
 // The trace never fails an exchange: a line that cannot be built is lost.
 void TraceCommand(const BYTE* apdu, DWORD length) try {
   std::string text;
-  // Header and Lc, then the data, then whatever follows it (Le).
+  // Header and Lc, then the length of the rest: a PIN command's bytes after
+  // Lc are withheld whatever Lc claims, so a wrong Lc cannot show a PIN.
   if (CarriesPins(apdu, length) && length > 5) {
-    const std::size_t data = std::min<std::size_t>(apdu[4], length - 5);
     AppendHex(&text, apdu, 5);
     text += ' ';
-    AppendWithheld(&text, data);
-    if (5 + data < length) text += ' ';
-    AppendHex(&text, apdu + 5 + data, length - 5 - data);
+    AppendWithheld(&text, length - 5);
   } else {
     AppendHex(&text, apdu, length);
   }

@@ -30,19 +30,44 @@ CpuFeatures DecodeCpuFeatures(const CpuidWords& words) {
   return features;
 }
 
-CpuidWords ReadCpuidWords() {
-  CpuidWords words;
+namespace {
+
+// The architecture's instructions; elsewhere, a processor without CPUID.
 #if defined(__x86_64__) || defined(__i386__)
+bool ProcessorCpuid(std::uint32_t leaf, std::uint32_t subleaf, std::uint32_t registers[4]) {
   unsigned int a = 0, b = 0, c = 0, d = 0;
-  words.maxLeaf = __get_cpuid_max(0, nullptr);
-  if (words.maxLeaf >= 1 && __get_cpuid(1, &a, &b, &c, &d)) words.leaf1Ecx = c;
-  if (words.maxLeaf >= 7 && __get_cpuid_count(7, 0, &a, &b, &c, &d)) words.leaf7Ebx = b;
-  if (words.leaf1Ecx >> 27 & 1) {
-    unsigned int low = 0, high = 0;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    words.xcr0 = std::uint64_t{high} << 32 | low;
-  }
+  if (__get_cpuid_count(leaf, subleaf, &a, &b, &c, &d) == 0) return false;
+  registers[0] = a;
+  registers[1] = b;
+  registers[2] = c;
+  registers[3] = d;
+  return true;
+}
+
+std::uint64_t ProcessorXgetbv(std::uint32_t index) {
+  unsigned int low = 0, high = 0;
+  __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(index));
+  return std::uint64_t{high} << 32 | low;
+}
+#else
+bool ProcessorCpuid(std::uint32_t, std::uint32_t, std::uint32_t*) { return false; }
+std::uint64_t ProcessorXgetbv(std::uint32_t) { return 0; }
 #endif
+
+}  // namespace
+
+const CpuidInstructions kThisProcessor = {ProcessorCpuid, ProcessorXgetbv};
+
+CpuidWords ReadCpuidWords(const CpuidInstructions& instructions) {
+  CpuidWords words;
+  std::uint32_t r[4] = {};
+  if (!instructions.cpuid(0, 0, r)) return words;
+  words.maxLeaf = r[0];
+  if (words.maxLeaf >= 1 && instructions.cpuid(1, 0, r)) words.leaf1Ecx = r[2];
+  if (words.maxLeaf >= 7 && instructions.cpuid(7, 0, r)) words.leaf7Ebx = r[1];
+  // XGETBV is an invalid opcode until the operating system sets CR4.OSXSAVE,
+  // which leaf 1 reports in bit 27 (bit 28, AVX, says nothing about it).
+  if (Bit(words.leaf1Ecx, 27)) words.xcr0 = instructions.xgetbv(0);
   return words;
 }
 

@@ -27,7 +27,20 @@ struct CpuidWords {
 
 CpuFeatures DecodeCpuFeatures(const CpuidWords& words);
 
-// This processor's words; all zero where the architecture has no CPUID.
-CpuidWords ReadCpuidWords();
+// The two instructions the words are read with: this processor's, or a
+// test's stand-in that answers for another processor.
+struct CpuidInstructions {
+  // EAX, EBX, ECX, EDX of `leaf` (and `subleaf`); false where there is no
+  // CPUID or the leaf is beyond the processor's highest.
+  bool (*cpuid)(std::uint32_t leaf, std::uint32_t subleaf, std::uint32_t registers[4]);
+  // XCR `index`: to be called only when the operating system has enabled it
+  // (OSXSAVE), else the processor raises an invalid-opcode fault.
+  std::uint64_t (*xgetbv)(std::uint32_t index);
+};
+
+extern const CpuidInstructions kThisProcessor;
+
+// The words a processor answers; all zero where there is no CPUID.
+CpuidWords ReadCpuidWords(const CpuidInstructions& instructions = kThisProcessor);
 
 }  // namespace vela

@@ -67,7 +67,7 @@ bool Install(const ShaPaths& paths, const CpuFeatures& features) {
   return true;
 }
 
-CpuFeatures ThisProcessor() { return DecodeCpuFeatures(ReadCpuidWords()); }
+CpuFeatures ThisProcessor() { return DecodeCpuFeatures(ReadCpuidWords(kThisProcessor)); }
 
 void InstallDetected() {
   const CpuFeatures features = ThisProcessor();
@@ -108,6 +108,10 @@ ShaPaths ChooseShaPaths(const CpuFeatures& features) {
   }
   if (Runs(ShaPath::kAvx2, features)) paths.sha512 = ShaPath::kAvx2;
   return paths;
+}
+
+ShaPaths DetectShaPaths(const CpuidInstructions& instructions) {
+  return ChooseShaPaths(DecodeCpuFeatures(ReadCpuidWords(instructions)));
 }
 
 ShaPaths ActiveShaPaths() {

@@ -34,6 +34,9 @@ const char* ShaPathName(ShaPath path);
 
 // The fastest paths of this build that a processor with `features` runs.
 ShaPaths ChooseShaPaths(const CpuFeatures& features);
+// What the first use chooses on a processor whose CPUID and XGETBV answer as
+// `instructions` do.
+ShaPaths DetectShaPaths(const CpuidInstructions& instructions);
 // The paths in use (chosen from this processor on the first use).
 ShaPaths ActiveShaPaths();
 // Tests and benchmarks: use `paths` from now on. False, and nothing changes,

@@ -21,12 +21,13 @@ namespace {
 std::uint8_t pattern[FreedMemoryWatch::kMaxPattern];
 std::atomic<std::size_t> patternLength{0};
 std::atomic<int> hits{0};
+std::atomic<int> paused{0};
 
 void OnMalloc(const volatile void*, std::size_t) {}
 
 void OnFree(const volatile void* block) {
   const std::size_t length = patternLength.load(std::memory_order_acquire);
-  if (length == 0 || block == nullptr) return;
+  if (length == 0 || block == nullptr || paused.load(std::memory_order_acquire) > 0) return;
   const auto* bytes = static_cast<const std::uint8_t*>(const_cast<const void*>(block));
   const std::size_t size = __sanitizer_get_allocated_size(block);
   if (size >= length && memmem(bytes, size, pattern, length) != nullptr) hits.fetch_add(1);
@@ -58,5 +59,9 @@ FreedMemoryWatch::FreedMemoryWatch(std::span<const std::uint8_t> watched) {
 FreedMemoryWatch::~FreedMemoryWatch() { patternLength.store(0, std::memory_order_release); }
 
 int FreedMemoryWatch::Hits() const { return hits.load(); }
+
+FreedMemoryWatch::Paused::Paused() { paused.fetch_add(1, std::memory_order_acq_rel); }
+
+FreedMemoryWatch::Paused::~Paused() { paused.fetch_sub(1, std::memory_order_acq_rel); }
 
 }  // namespace vela::test

@@ -1,6 +1,5 @@
 // The card commands byte for byte, and the transport beneath them.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <functional>
@@ -11,6 +10,7 @@
 #include "card/card_commands.h"
 #include "card/transport.h"
 #include "fake_card.h"
+#include "own_stack.h"
 #include "test_host.h"
 
 namespace vela::test {
@@ -81,41 +81,6 @@ TEST_F(CardCommandTest, TransportPassesReaderErrorsThroughUntouched) {
   EXPECT_EQ(length, 1u);
   FreeResponseCopy(copy, length);
 }
-
-// Runs `body` on a thread whose stack the test owns, so that what a call
-// left on its stack can be looked at once it has returned.
-class OwnStack {
- public:
-  static constexpr std::size_t kSize = 1 << 20;
-  explicit OwnStack(std::function<void()> body) : body_(std::move(body)), memory_(kSize, 0) {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstack(&attributes, memory_.data(), memory_.size());
-    pthread_t thread;
-    started_ = pthread_create(&thread, &attributes, Run, this) == 0;
-    pthread_attr_destroy(&attributes);
-    if (started_) pthread_join(thread, nullptr);
-  }
-  bool started() const { return started_; }
-  // Whether the stack still holds `pattern` anywhere.
-  [[gnu::no_sanitize_address]] bool Holds(const std::vector<BYTE>& pattern) const {
-    for (std::size_t at = 0; at + pattern.size() <= memory_.size(); ++at) {
-      std::size_t i = 0;
-      while (i < pattern.size() && memory_[at + i] == pattern[i]) ++i;
-      if (i == pattern.size()) return true;
-    }
-    return false;
-  }
-
- private:
-  static void* Run(void* self) {
-    static_cast<OwnStack*>(self)->body_();
-    return nullptr;
-  }
-  std::function<void()> body_;
-  std::vector<BYTE> memory_;
-  bool started_ = false;
-};
 
 // An answer may carry a secret: whether the exchange completes or the reader
 // fails after writing part of it, nothing of it stays on the stack.

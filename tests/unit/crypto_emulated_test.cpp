@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "core/card_context.h"
 #include "core/entry_points.h"
+#include "core/secure_wipe.h"
 #include "emulated_card.h"
+#include "freed_memory.h"
 #include "openssl_reference.h"
 #include "test_host.h"
 
@@ -106,6 +110,59 @@ TEST_F(CryptoEmulated, EveryKeyExchangeContainerAgreesAndDerivesAsOpenssl) {
     EXPECT_EQ(ToHex(Derive(slot, u"TLS_PRF", {tlsLabel, tlsSeed})),
               ToHex(ReferenceTlsPrf("MD5-SHA1", secret, Join({Bytes{'m', 's'}, seed}), 48)));
   }
+}
+
+// The agreed secret passes through the transport's copy of the card's
+// answer, an agreement slot and the derivations: no block the heap gets back
+// holds it, from the agreement to the end of the context (one agreement
+// destroyed, one left for CardDeleteContext).
+TEST_F(CryptoEmulated, AgreedSecretIsWipedBeforeItsMemoryIsFreed) {
+  if (!FreedMemoryWatch::available()) GTEST_SKIP() << "needs a sanitizer's allocator hooks";
+  const Pkey peer = FreshPeerKey();
+  std::vector<BYTE> blob = PeerKeyBlob(peer.get());
+  // Known before the agreement, so that the watch covers all of it; the
+  // reference's own copy is wiped before it is freed.
+  std::array<std::uint8_t, 32> secret{};
+  Bytes secretDigest;
+  {
+    Bytes reference = ReferenceAgree(peer.get(), card_->Key(0x81));
+    ASSERT_EQ(reference.size(), secret.size());
+    std::copy(reference.begin(), reference.end(), secret.begin());
+    secretDigest = ReferenceDigest("SHA256", reference);
+    SecureWipe(reference.data(), reference.size());
+  }
+  Bytes sha256 = WideName(u"SHA256"), label = {'m', 's', 0}, seed(64, 0x5D);
+  const BCryptBuffer hashName{static_cast<ULONG>(sha256.size()), KDF_HASH_ALGORITHM, sha256.data()};
+  const BCryptBuffer tlsLabel{static_cast<ULONG>(label.size()), KDF_TLS_PRF_LABEL, label.data()};
+  const BCryptBuffer tlsSeed{static_cast<ULONG>(seed.size()), KDF_TLS_PRF_SEED, seed.data()};
+
+  FreedMemoryWatch watch(secret);
+  int seen = 0;
+  const auto newHits = [&] {
+    const int hits = watch.Hits() - seen;
+    seen += hits;
+    return hits;
+  };
+  BYTE slots[2] = {};
+  for (BYTE i = 0; i < 2; ++i) {
+    CARD_DH_AGREEMENT_INFO agreement{};
+    agreement.dwVersion = 2;
+    agreement.bContainerIndex = static_cast<BYTE>(4 + i);  // both key 81
+    agreement.dwPublicKey = static_cast<DWORD>(blob.size());
+    agreement.pbPublicKey = blob.data();
+    ASSERT_EQ(CardConstructDHAgreement(host_.get(), &agreement), 0u);
+    slots[i] = agreement.bSecretAgreementIndex;
+  }
+  EXPECT_EQ(newHits(), 0) << "CardConstructDHAgreement";
+  // The card agreed the secret the watch looks for.
+  ASSERT_EQ(Derive(slots[0], u"HASH", {hashName}), secretDigest);
+  Derive(slots[0], u"HMAC", {hashName});
+  Derive(slots[0], u"TLS_PRF", {tlsLabel, tlsSeed});
+  EXPECT_EQ(newHits(), 0) << "CardDeriveKey";
+  ASSERT_EQ(CardDestroyDHAgreement(host_.get(), slots[0], 0), 0u);
+  EXPECT_EQ(newHits(), 0) << "CardDestroyDHAgreement";
+  host_.Release();
+  EXPECT_EQ(newHits(), 0) << "CardDeleteContext";
 }
 
 TEST_F(CryptoEmulated, CardRefusesAPointOffTheCurve) {

@@ -20,9 +20,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "card/transport.h"
 #include "card_taps.h"
 #include "core/log.h"
 #include "emulated_card.h"
+#include "fake_card.h"
 #include "fake_registry.h"
 #include "fake_system.h"
 #include "host_operations.h"
@@ -187,10 +189,10 @@ std::string HexOf(const Bytes& bytes, bool upper) {
   return out;
 }
 
-// Where `secret`, or any eight of its bytes in a row, occurs in the log: as
+// Where `secret`, or any `run` of its bytes in a row, occurs in the log: as
 // bytes, as upper- or lower-case hexadecimal. Empty when nowhere.
-std::string FindSecret(const std::string& log, const Bytes& secret) {
-  const std::size_t window = std::min<std::size_t>(secret.size(), 8);
+std::string FindSecret(const std::string& log, const Bytes& secret, std::size_t run = 8) {
+  const std::size_t window = std::min<std::size_t>(secret.size(), run);
   for (std::size_t at = 0; at + window <= secret.size(); ++at) {
     const Bytes part(secret.begin() + at, secret.begin() + at + window);
     for (const std::string& needle :
@@ -242,9 +244,10 @@ TEST_F(LogRoadTest, OneLinePerEntryCalledAndNoSecretAnywhere) {
   }
 
   // The secrets a host road handles, taken where they can be seen: the
-  // session PIN from the random source, the agreed secret (with a real peer)
-  // from the wire, the derived keys (the table's three derivations and one
-  // under an HMAC key) from the host's side.
+  // PINs (the administrator's verified too), the session PIN from the random
+  // source, the agreed secret (with a real peer) from the wire, the derived
+  // keys (the table's three derivations and one under an HMAC key) from the
+  // host's side.
   const Bytes hmacKey = {0x5E, 0x17, 0xA9, 0x42, 0x0C, 0xD3, 0x68, 0xB1, 0x7F, 0x26, 0xE4, 0x9A, 0x31, 0xC5, 0x08, 0x6D};
   const Bytes peer = FreshPeerPoint();
   ASSERT_EQ(peer.size(), 64u);
@@ -254,6 +257,10 @@ TEST_F(LogRoadTest, OneLinePerEntryCalledAndNoSecretAnywhere) {
     TestHost host(tap.handle());
     ASSERT_EQ(host.Acquire(), 0u);
     ASSERT_EQ(VerifyUserPin(host.get()), 0u);
+    BYTE code[sizeof(kUnblockCode)];
+    std::memcpy(code, kUnblockCode, sizeof(code));
+    ASSERT_EQ(host->pfnCardAuthenticateEx(host.get(), ROLE_ADMIN, 0, code, sizeof(code), nullptr, nullptr, nullptr),
+              0u);
     const BYTE slot = AgreeWith(host.get(), peer);
     ASSERT_NE(slot, 0xFF);
     for (const char16_t* kdf : {u"HASH", u"HMAC", u"TLS_PRF"}) derived.push_back(Derive(host.get(), slot, kdf));
@@ -287,9 +294,77 @@ TEST_F(LogRoadTest, OneLinePerEntryCalledAndNoSecretAnywhere) {
   // the PIN data and the agreed secret as their length.
   for (const char* expected : {"] acquire.cpp:", " ATR 3B", " settings: LogPath \"" , " card: serial 00112233445566778899",
                                " APDU > 00A4080C04DF0280FF\r\n", " APDU > 0020000306 [6 bytes not logged]\r\n",
+                               " APDU > 0020000408 [8 bytes not logged]\r\n",
                                " APDU > 002C00030E [14 bytes not logged]\r\n",
                                " APDU < [32 bytes not logged] 9000\r\n"}) {
     EXPECT_NE(log.find(expected), std::string::npos) << expected;
+  }
+}
+
+// Every command that carries a PIN, for each PIN reference (the user's, the
+// administrator's, one the module does not use yet), with and without data,
+// at every level: the trace keeps the header, the length and the card's
+// answer, and no byte of a PIN in any form.
+TEST_F(LogRoadTest, PinCommandsShowTheirLengthOnlyAtEveryLevel) {
+  struct Case {
+    const char* name;
+    const char* header;  // CLA INS P1 P2, and Le when there is no data
+    const char* data;    // the PIN data: a PIN, or a PIN and the new one
+    const char* answer;
+    int lc = -1;  // Lc when it is not the data's length
+  };
+  const Case cases[] = {
+      {"VERIFY user", "00 20 00 03", "C3 5A 96 0F E1 7B", "63 C2"},
+      {"VERIFY administrator", "00 20 00 04", "9D 41 E6 2B 7A F0 13 C8", "90 00"},
+      {"VERIFY other reference", "00 20 00 81", "B4 6E 0D 92", "6A 88"},
+      {"VERIFY user, counter", "00 20 00 03 00", "", "63 C3"},
+      {"VERIFY administrator, state", "00 20 00 04", "", "90 00"},
+      {"CHANGE REFERENCE DATA user", "00 24 00 03", "E2 19 7C A5 3F 86 5B D1 04 EE 68 97", "90 00"},
+      {"CHANGE REFERENCE DATA administrator", "00 24 00 04", "A7 3C F1 58 0E 9B 62 D4 1F C6 85 2A 7D B3 40 E9",
+       "90 00"},
+      {"CHANGE REFERENCE DATA new only", "00 24 01 03", "6F D8 23 B9 5C 0A", "90 00"},
+      {"RESET RETRY COUNTER code and PIN", "00 2C 00 03", "8E 27 D5 4A B1 6C F3 09 D6 71 2E 94 C0 5F", "90 00"},
+      {"RESET RETRY COUNTER code only", "00 2C 01 03", "F5 0B 8A 3D C9 62 17 E4", "90 00"},
+      {"RESET RETRY COUNTER PIN only", "00 2C 02 03", "1B E8 47 9C 2F D3", "90 00"},
+      {"RESET RETRY COUNTER no data", "00 2C 03 03", "", "90 00"},
+      // Whatever Lc claims, every byte after it is withheld.
+      {"VERIFY with Lc short of the data", "00 20 00 04", "5B C2 8F 31 E7 0A 94 6D", "67 00", 2},
+  };
+  for (const char* level : {"0", "1", "2", "3", "9"}) {
+    SCOPED_TRACE(std::string("LogLevel ") + level);
+    SetRegistryString(kSettingsKey, "LogLevel", level);
+    ScriptedCard card;
+    card.ExpectAcquire();
+    TestHost host(card.handle());
+    ASSERT_EQ(host.Acquire(), 0u);
+    const bool traced = level[0] >= '2';
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      const Bytes pin = Hex(c.data);
+      Bytes apdu = Hex(c.header);
+      if (!pin.empty()) apdu.push_back(static_cast<BYTE>(c.lc >= 0 ? c.lc : pin.size()));
+      apdu.insert(apdu.end(), pin.begin(), pin.end());
+      card.Expect(apdu, Hex(c.answer));
+      const std::size_t start = Log().size();
+      WORD status = 0;
+      ASSERT_EQ(TransmitApdu(host.get(), apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, nullptr, &status), 0u);
+
+      const std::string written = Log().substr(start);
+      if (!pin.empty()) {
+        EXPECT_EQ(FindSecret(written, pin, 4), "") << "PIN data in the log";
+      }
+      const Bytes answer = Hex(c.answer);
+      std::string sent = " APDU > " + HexOf(Bytes(apdu.begin(), apdu.begin() + (pin.empty() ? apdu.size() : 5)), true);
+      if (!pin.empty()) sent += " [" + std::to_string(pin.size()) + " bytes not logged]";
+      for (const std::string& line : {sent + "\r\n", " APDU < " + HexOf(answer, true) + "\r\n"}) {
+        EXPECT_EQ(written.find(line) != std::string::npos, traced) << line << "\nin:\n" << written;
+      }
+      if (!traced) {
+        EXPECT_EQ(written.find("APDU"), std::string::npos) << written;
+      }
+    }
+    card.ExpectSelectApplication();
+    host.Release();
   }
 }
 
