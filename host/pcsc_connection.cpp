@@ -124,7 +124,8 @@ std::uint32_t PcscConnection::Reconnect(bool reset) {
 
 std::uint32_t PcscConnection::Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) {
   if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
-  answer->assign(258, 0);  // a short APDU's answer: 256 bytes and the status word
+  constexpr std::size_t kShortAnswerBytes = 256 + 2;  // a short APDU's data and its status word
+  answer->assign(kShortAnswerBytes, 0);
   DWORD length = static_cast<DWORD>(answer->size());
   const LONG rc = SCardTransmit(AsCard(card_), SCARD_PCI_T1, command.data(), static_cast<DWORD>(command.size()),
                                 nullptr, answer->data(), &length);

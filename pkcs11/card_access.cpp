@@ -7,7 +7,6 @@
 // so the application notices nothing. A keypad login cannot be replayed: it
 // ends, and the application may log in again. A card that has gone, or
 // another card, ends the token.
-#include <cstring>
 
 #include "core/minidriver_abi.h"
 #include "pkcs11/card_access.h"
