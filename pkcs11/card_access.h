@@ -2,6 +2,7 @@
 // the rest of the card access is in card_access.cpp.
 #pragma once
 
+#include "pkcs11/pin_status.h"
 #include "pkcs11/slot.h"
 
 namespace vela::pkcs11 {
@@ -19,6 +20,22 @@ CK_RV Slot::OnCard(Call call, DWORD* result) {
     const CK_RV again = CheckCard();
     if (again != CKR_OK || attempt > 0) return again;
   }
+}
+
+template <class Call>
+CK_RV Slot::OnCardLoggedIn(Call call, DWORD* result) {
+  const unsigned takeUps = token_->takeUps;
+  CK_RV rv = OnCard(call, result);
+  if (rv != CKR_OK || *result == 0 || token_->login != Login::kUser) return rv;
+  rv = Enter();
+  if (rv != CKR_OK) return rv;
+  // Made again already when a reset came between the refusal and now.
+  const bool again = token_->takeUps != takeUps && token_->pinVerified;
+  if (again || (token_->login == Login::kUser && !ReadUserPinStatus(*token_->link).verified)) {
+    *result = again || LoginAgain() ? call(token_->card()) : static_cast<DWORD>(SCARD_W_SECURITY_VIOLATION);
+  }
+  Leave();
+  return CKR_OK;
 }
 
 }  // namespace vela::pkcs11
