@@ -89,7 +89,7 @@ CK_RV Slot::TakeUpAgain() {
   return CKR_OK;
 }
 
-bool Slot::LoginAgain() {
+bool Slot::LoginAgain(const PinStatus* known) {
   Token& t = *token_;
   t.pinVerified = false;
   if (t.login == Login::kPublic) return false;
@@ -97,7 +97,7 @@ bool Slot::LoginAgain() {
     DropLogin();
     return false;
   }
-  const PinStatus status = ReadUserPinStatus(*t.link);
+  const PinStatus status = known != nullptr ? *known : ReadUserPinStatus(*t.link);
   const bool safe = status.answered && (status.verified || status.tries >= kReplayTries);
   if (!safe || ReadPinMark(t.serial) != t.loginMark) {
     DropLogin();

@@ -24,15 +24,20 @@ CK_RV Slot::OnCard(Call call, DWORD* result) {
 
 template <class Call>
 CK_RV Slot::OnCardLoggedIn(Call call, DWORD* result) {
-  const unsigned takeUps = token_->takeUps;
   CK_RV rv = OnCard(call, result);
   if (rv != CKR_OK || *result == 0 || token_->login != Login::kUser) return rv;
+  const unsigned takeUps = token_->takeUps;
   rv = Enter();
   if (rv != CKR_OK) return rv;
-  // Made again already when a reset came between the refusal and now.
-  const bool again = token_->takeUps != takeUps && token_->pinVerified;
-  if (again || (token_->login == Login::kUser && !ReadUserPinStatus(*token_->link).verified)) {
-    *result = again || LoginAgain() ? call(token_->card()) : static_cast<DWORD>(SCARD_W_SECURITY_VIOLATION);
+  constexpr DWORD kLoginEnded = SCARD_W_SECURITY_VIOLATION;
+  if (token_->login != Login::kUser) {
+    // Ended meanwhile: a reset came, and the login could not be made again.
+    *result = kLoginEnded;
+  } else if (token_->takeUps != takeUps) {
+    // A reset came, and the login was made again.
+    *result = call(token_->card());
+  } else if (const PinStatus status = ReadUserPinStatus(*token_->link); status.answered && !status.verified) {
+    *result = LoginAgain(&status) ? call(token_->card()) : kLoginEnded;
   }
   Leave();
   return CKR_OK;

@@ -17,6 +17,7 @@
 
 #include "pkcs11/mechanisms.h"
 #include "pkcs11/module_settings.h"
+#include "pkcs11/pin_status.h"
 #include "pkcs11/token.h"
 
 namespace vela::pkcs11 {
@@ -134,8 +135,9 @@ class Slot {
   CK_RV TakeUpAgain();
   // The card forgot the login: the PIN kept is presented again where that
   // cannot block the card, else the login ends. Whether the login stands
-  // (false for none). Inside a transaction.
-  bool LoginAgain();
+  // (false for none). Inside a transaction; `known` is the card's PIN
+  // status when it was just asked.
+  bool LoginAgain(const PinStatus* known = nullptr);
   // The end of this program's use of the card: makes the card forget a PIN
   // verified on it, by this program or by one that ended without a reset.
   void ResetCard();

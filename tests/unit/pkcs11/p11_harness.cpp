@@ -104,6 +104,11 @@ class RackPort : public pkcs11::ReaderPort {
     if (entry == rack.entries.end() || !entry->second.card) return SCARD_E_NO_SMARTCARD;
     *link = std::make_unique<RackLink>(reader, entry->second.insertion, entry->second.resets,
                                        entry->second.card->handle());
+    if (entry->second.resetsAtConnect > 0) {
+      --entry->second.resetsAtConnect;
+      (*entry->second.card)->Reset();
+      ++entry->second.resets;
+    }
     return 0;
   }
   host::AcquireFunction acquire() const override { return CardAcquireContext; }
