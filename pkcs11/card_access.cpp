@@ -130,7 +130,9 @@ void Slot::ResetCard() {
     reset = ReadUserPinStatus(*token_->link).verified;
     Leave();
   }
-  if (reset && token_ && token_->link->Reset() == 0) token_->pinVerified = false;
+  if (!token_) return;
+  if (reset && token_->link->Reset() == 0) token_->pinVerified = false;
+  token_->useEnded = sessions_.empty();
 }
 
 }  // namespace vela::pkcs11

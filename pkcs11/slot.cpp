@@ -116,7 +116,7 @@ void Slot::DropToken(bool resetCard) {
   if (transaction) link.EndTransaction();
   // The end of this program's use of the card: a PIN verified here goes,
   // and one verified by a program that ended without a reset.
-  if (resetCard && (token_->pinVerified ? there : UserPinVerified(link))) link.Reset();
+  if (resetCard && (token_->pinVerified ? there : !token_->useEnded && UserPinVerified(link))) link.Reset();
   token_.reset();
 }
 
@@ -191,6 +191,7 @@ CK_RV Slot::OpenSession(CK_FLAGS flags, CK_SESSION_HANDLE handle) {
   if (!TokenPresent()) return CKR_TOKEN_NOT_PRESENT;
   const bool readWrite = (flags & CKF_RW_SESSION) != 0;
   if (!readWrite && token_->login == Login::kSecurityOfficer) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+  token_->useEnded = false;
   Session& session = sessions_[handle];
   session.handle = handle;
   session.readWrite = readWrite;

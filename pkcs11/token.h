@@ -57,6 +57,9 @@ struct Token {
   // Another program reset the card and the connection was taken up again;
   // the minidriver context and the login are yet to be made anew.
   bool stale = false;
+  // The end of this program's use of the card was dealt with (the card
+  // reset, or found without a PIN verified), and no session opened since.
+  bool useEnded = false;
   // Times the card was taken up again after another program's reset.
   unsigned takeUps = 0;
 };
