@@ -4,12 +4,21 @@
 // connection so once. That is not a removal: the connection is taken up
 // again, the minidriver context made anew on the same card, and a login
 // the application typed its PIN for is made again with the PIN kept for it,
-// so the application notices nothing. A keypad login cannot be replayed: it
-// ends, and the application may log in again. A card that has gone, or
-// another card, ends the token.
+// so the application notices nothing. The card also forgets a verified PIN
+// without a reset when another program presents a wrong one; a logged-in
+// operation the card refuses is therefore followed by a question to the
+// card, and the login made again the same way.
+//
+// A kept PIN is presented again only where it cannot block the card: the
+// card's counter (asked first, at no cost) shows two tries or more, and no
+// PIN change was marked for the card since the login (pin_mark.h). Where it
+// is not, or fails, or was typed on a keypad, or is the unblocking code
+// (never presented again), the login ends and the application may log in
+// again. A card that has gone, or another card, ends the token.
 
 #include "core/minidriver_abi.h"
 #include "pkcs11/card_access.h"
+#include "pkcs11/pin_status.h"
 
 namespace vela::pkcs11 {
 namespace {
@@ -17,6 +26,9 @@ namespace {
 // Resets by other programs in a row that one call waits out before it
 // gives up: each is a program logging out, and each is taken up at once.
 constexpr int kTakeUpRounds = 4;
+// A kept PIN is presented again only while the card has this many tries
+// left: a stale one then never leaves the card with fewer than one.
+constexpr int kReplayTries = 2;
 
 }  // namespace
 
@@ -72,31 +84,55 @@ CK_RV Slot::TakeUpAgain() {
   if (rc == 0) rc = ReadSerial(t.card(), &serial);
   if (rc != 0 || serial != t.serial) return CKR_DEVICE_REMOVED;
   t.stale = false;
-  t.pinVerified = false;
-  if (t.login == Login::kPublic) return CKR_OK;
-  if (!settings_.keepPin || t.loginPin.empty()) {
-    DropLogin();
-    return CKR_OK;
-  }
-  const bool securityOfficer = t.login == Login::kSecurityOfficer;
-  const std::span<const std::uint8_t> pin = t.loginPin.bytes();
-  DWORD attempts = 0;
-  CARD_DATA* cd = t.card();
-  rc = cd->pfnCardAuthenticateEx(cd, securityOfficer ? ROLE_ADMIN : ROLE_USER, 0, const_cast<BYTE*>(pin.data()),
-                                 static_cast<DWORD>(pin.size()), nullptr, nullptr, &attempts);
-  if (rc == 0) {
-    t.pinVerified = true;
-    return CKR_OK;
-  }
-  // Changed by another program meanwhile: the login ends here and the PIN
-  // kept is not tried again, so a replay costs the card one try at most.
-  PinOutcome(rc, attempts, securityOfficer);
-  DropLogin();
+  ++t.takeUps;
+  LoginAgain();
   return CKR_OK;
 }
 
+bool Slot::LoginAgain(const PinStatus* known) {
+  Token& t = *token_;
+  t.pinVerified = false;
+  if (t.login == Login::kPublic) return false;
+  if (t.login == Login::kSecurityOfficer || !settings_.keepPin || t.loginPin.empty()) {
+    DropLogin();
+    return false;
+  }
+  const PinStatus status = known != nullptr ? *known : ReadUserPinStatus(*t.link);
+  const bool safe = status.answered && (status.verified || status.tries >= kReplayTries);
+  if (!safe || ReadPinMark(t.serial) != t.loginMark) {
+    DropLogin();
+    return false;
+  }
+  const std::span<const std::uint8_t> pin = t.loginPin.bytes();
+  DWORD attempts = 0;
+  CARD_DATA* cd = t.card();
+  const DWORD rc = cd->pfnCardAuthenticateEx(cd, ROLE_USER, 0, const_cast<BYTE*>(pin.data()),
+                                             static_cast<DWORD>(pin.size()), nullptr, nullptr, &attempts);
+  if (rc == 0) {
+    t.pinVerified = true;
+    return true;
+  }
+  // Changed behind the module's back: the other programs of the user learn
+  // it from the mark and do not try their own copy, so the card loses one
+  // try in all.
+  if (PinOutcome(rc, attempts, false) == CKR_PIN_INCORRECT) WritePinMark(t.serial);
+  DropLogin();
+  return false;
+}
+
 void Slot::ResetCard() {
-  if (token_ && token_->pinVerified && token_->link->Reset() == 0) token_->pinVerified = false;
+  if (!token_) return;
+  // A PIN verified by nobody here that still holds a login (a program
+  // killed while logged in, which pcscd does not reset while others hold
+  // the card) goes too.
+  bool reset = token_->pinVerified;
+  if (!reset && Enter() == CKR_OK) {
+    reset = ReadUserPinStatus(*token_->link).verified;
+    Leave();
+  }
+  if (!token_) return;
+  if (reset && token_->link->Reset() == 0) token_->pinVerified = false;
+  token_->useEnded = sessions_.empty();
 }
 
 }  // namespace vela::pkcs11

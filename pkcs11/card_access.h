@@ -2,6 +2,7 @@
 // the rest of the card access is in card_access.cpp.
 #pragma once
 
+#include "pkcs11/pin_status.h"
 #include "pkcs11/slot.h"
 
 namespace vela::pkcs11 {
@@ -19,6 +20,27 @@ CK_RV Slot::OnCard(Call call, DWORD* result) {
     const CK_RV again = CheckCard();
     if (again != CKR_OK || attempt > 0) return again;
   }
+}
+
+template <class Call>
+CK_RV Slot::OnCardLoggedIn(Call call, DWORD* result) {
+  CK_RV rv = OnCard(call, result);
+  if (rv != CKR_OK || *result == 0 || token_->login != Login::kUser) return rv;
+  const unsigned takeUps = token_->takeUps;
+  rv = Enter();
+  if (rv != CKR_OK) return rv;
+  constexpr DWORD kLoginEnded = SCARD_W_SECURITY_VIOLATION;
+  if (token_->login != Login::kUser) {
+    // Ended meanwhile: a reset came, and the login could not be made again.
+    *result = kLoginEnded;
+  } else if (token_->takeUps != takeUps) {
+    // A reset came, and the login was made again.
+    *result = call(token_->card());
+  } else if (const PinStatus status = ReadUserPinStatus(*token_->link); status.answered && !status.verified) {
+    *result = LoginAgain(&status) ? call(token_->card()) : kLoginEnded;
+  }
+  Leave();
+  return CKR_OK;
 }
 
 }  // namespace vela::pkcs11

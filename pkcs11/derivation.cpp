@@ -23,15 +23,17 @@ constexpr CK_ULONG kMaxDerivedBytes = 1024;
 CK_RV Slot::DeriveBytes(int container, const Bytes& point, const KdfHash& hash, std::span<const std::uint8_t> shared,
                         std::size_t length, Bytes* out) {
   // The peer's key as a key-agreement blob: "ECK1", the key size, X, Y.
-  Bytes blob(kBlobHeader);
   const BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDH_PUBLIC_P256_MAGIC, kKeyBytes};
+  // One block of its final size (an insert after the header puzzles GCC's
+  // bounds warning).
+  Bytes blob(kBlobHeader + point.size() - 1);
   std::memcpy(blob.data(), &header, kBlobHeader);
-  blob.insert(blob.end(), point.begin() + 1, point.end());
+  std::memcpy(blob.data() + kBlobHeader, point.data() + 1, point.size() - 1);
   // Room for the whole key at once: a vector that grew would free the
   // blocks made so far unwiped.
   out->reserve(length);
   DWORD result = 0;
-  const CK_RV rv = OnCard(
+  const CK_RV rv = OnCardLoggedIn(
       [&](CARD_DATA* cd) {
         // A try the card's reset undid starts over.
         if (!out->empty()) SecureWipe(out->data(), out->size());

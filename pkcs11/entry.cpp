@@ -278,7 +278,10 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
     for (const auto& slot : CurrentSlots(state)) {
       if (tokenPresent) {
         std::lock_guard lock(slot->mutex);
-        if (!slot->TokenPresent()) continue;
+        // A count asked for a list to come counts a card not (yet) taken
+        // up too: the list may then be shorter, never longer than the
+        // room the caller made for it.
+        if (!(pSlotList == nullptr ? slot->MayHoldToken() : slot->TokenPresent())) continue;
       }
       ids.push_back(slot->id());
     }

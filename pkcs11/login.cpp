@@ -100,9 +100,13 @@ CK_RV Slot::Login(Session& session, CK_USER_TYPE user, std::span<const std::uint
   DWORD result = 0;
   const CK_RV rv = OnCard(
       [&](CARD_DATA* cd) {
-        return cd->pfnCardAuthenticateEx(cd, securityOfficer ? ROLE_ADMIN : ROLE_USER, 0,
-                                         usePad ? nullptr : PinData(typed), usePad ? 0 : PinLength(typed), nullptr,
-                                         nullptr, &attempts);
+        const DWORD rc = cd->pfnCardAuthenticateEx(cd, securityOfficer ? ROLE_ADMIN : ROLE_USER, 0,
+                                                   usePad ? nullptr : PinData(typed), usePad ? 0 : PinLength(typed),
+                                                   nullptr, nullptr, &attempts);
+        // Read with the card still held: a change another program makes
+        // after this login leaves a mark this one has not seen.
+        if (rc == 0) token_->loginMark = ReadPinMark(token_->serial);
+        return rc;
       },
       &result);
   if (rv != CKR_OK) return rv;
@@ -132,6 +136,7 @@ CK_RV Slot::SetPin(Session& session, std::span<const std::uint8_t> oldPin, std::
   if (!current.Keep(oldPin) || !next.Keep(newPin)) return CKR_HOST_MEMORY;
   DWORD attempts = kUnknownAttempts;
   DWORD result = 0;
+  PinMark mark{};
   const CK_RV rv = OnCard(
       [&](CARD_DATA* cd) {
         char16_t user[] = u"user";
@@ -140,6 +145,8 @@ CK_RV Slot::SetPin(Session& session, std::span<const std::uint8_t> oldPin, std::
         // The change leaves the minidriver logged in; a token that was
         // not stays so.
         if (rc == 0 && token_->login != Login::kUser) cd->pfnCardDeauthenticate(cd, user, 0);
+        // The other programs logged in with the old PIN must not present it.
+        if (rc == 0) mark = WritePinMark(token_->serial);
         return rc;
       },
       &result);
@@ -154,6 +161,7 @@ CK_RV Slot::SetPin(Session& session, std::span<const std::uint8_t> oldPin, std::
   token_->pinVerified = true;
   if (token_->login == Login::kUser) {
     if (settings_.keepPin) token_->loginPin = std::move(next);
+    token_->loginMark = mark;
   } else {
     ResetCard();
   }
@@ -174,7 +182,10 @@ CK_RV Slot::InitPin(Session&, std::span<const std::uint8_t> pin) {
         // Read at the call: a replay after a reset may have ended the login.
         const LockedPin& code = token_->loginPin;
         if (code.empty()) return static_cast<DWORD>(SCARD_W_SECURITY_VIOLATION);
-        return cd->pfnCardUnblockPin(cd, admin, PinData(code), PinLength(code), PinData(next), PinLength(next), 0, 0);
+        const DWORD rc =
+            cd->pfnCardUnblockPin(cd, admin, PinData(code), PinLength(code), PinData(next), PinLength(next), 0, 0);
+        if (rc == 0) WritePinMark(token_->serial);
+        return rc;
       },
       &result);
   if (rv != CKR_OK) return rv;

@@ -40,7 +40,7 @@ CK_RV Slot::SignBlock(Session& session, std::span<const std::uint8_t> callerHash
   Bytes block = operation.Block(callerHash);
   CARD_SIGNING_INFO info{};
   DWORD result = 0;
-  const CK_RV rv = OnCard(
+  const CK_RV rv = OnCardLoggedIn(
       [&](CARD_DATA* cd) {
         host::HostPtr<BYTE> earlier(info.pbSignedData);  // of a try the card's reset undid
         info = {};

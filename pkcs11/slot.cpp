@@ -5,16 +5,23 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "core/minidriver_abi.h"
 #include "pkcs11/card_access.h"
+#include "pkcs11/pin_status.h"
 
 namespace vela::pkcs11 {
 namespace {
 
 constexpr CK_OBJECT_HANDLE kHandleRange = 0x10000;
+// Resets by other programs in a row that taking up a card waits out, and
+// the pause between connections refused while a reset is under way.
+constexpr int kFirstTakeUpRounds = 6;
+constexpr std::chrono::milliseconds kConnectPause{20};
 
 std::atomic<CK_OBJECT_HANDLE> nextHandleBase{kHandleRange};
 
@@ -59,13 +66,37 @@ CK_RV Slot::Refresh() {
 
 void Slot::MakeToken() {
   std::unique_ptr<CardLink> link;
-  if (port_.Connect(reader_, &link) != 0) return;
+  // Another program's reset may come at any step of taking a card up, as
+  // of any later call: each is waited out, and only a card the minidriver
+  // refuses for itself is kept as refused.
+  DWORD rc = port_.Connect(reader_, &link);
+  for (int round = 1; rc != 0 && round < kFirstTakeUpRounds; ++round) {
+    bool present = false;
+    if (port_.CardPresent(reader_, &present) != 0 || !present) return;
+    std::this_thread::sleep_for(kConnectPause);
+    rc = port_.Connect(reader_, &link);
+  }
+  if (rc != 0) return;
   auto token = std::make_unique<Token>(std::move(link), port_.acquire(), NextHandleBase());
-  if (token->link->BeginTransaction() != 0) return;
-  DWORD rc = token->host->Acquire();
-  if (rc == 0) rc = ReadSerial(token->card(), &token->serial);
-  if (rc != 0) token->host->Delete();
-  token->link->EndTransaction();
+  for (int round = 0; round < kFirstTakeUpRounds; ++round) {
+    CardLink& cardLink = *token->link;
+    rc = cardLink.BeginTransaction();
+    if (rc == 0) {
+      rc = token->host->Acquire();
+      if (rc == 0) rc = ReadSerial(token->card(), &token->serial);
+      if (rc != 0) token->host->Delete();
+      const bool reset = rc != 0 && cardLink.State() == SCARD_W_RESET_CARD;
+      cardLink.EndTransaction();
+      if (!reset) break;
+      token->RenewHost();
+    } else if (rc != SCARD_W_RESET_CARD) {
+      return;
+    }
+    rc = cardLink.Reconnect();
+    if (rc != 0 && rc != SCARD_W_RESET_CARD) return;
+    rc = SCARD_W_RESET_CARD;
+  }
+  if (rc == SCARD_W_RESET_CARD) return;
   if (rc != 0) {
     refused_ = std::move(token->link);
     return;
@@ -83,13 +114,21 @@ void Slot::DropToken(bool resetCard) {
   const bool transaction = there && link.BeginTransaction() == 0;
   token_->host->Delete();
   if (transaction) link.EndTransaction();
-  if (there && resetCard) ResetCard();
+  // The end of this program's use of the card: a PIN verified here goes,
+  // and one verified by a program that ended without a reset.
+  if (resetCard && (token_->pinVerified ? there : !token_->useEnded && UserPinVerified(link))) link.Reset();
   token_.reset();
 }
 
 bool Slot::TokenPresent() {
   Refresh();
   return token_ != nullptr;
+}
+
+bool Slot::MayHoldToken() {
+  if (TokenPresent()) return true;
+  bool present = false;
+  return !refused_ && port_.CardPresent(reader_, &present) == 0 && present;
 }
 
 CK_RV Slot::MechanismsAvailable() { return TokenPresent() ? CKR_OK : CKR_TOKEN_NOT_PRESENT; }
@@ -152,6 +191,7 @@ CK_RV Slot::OpenSession(CK_FLAGS flags, CK_SESSION_HANDLE handle) {
   if (!TokenPresent()) return CKR_TOKEN_NOT_PRESENT;
   const bool readWrite = (flags & CKF_RW_SESSION) != 0;
   if (!readWrite && token_->login == Login::kSecurityOfficer) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+  token_->useEnded = false;
   Session& session = sessions_[handle];
   session.handle = handle;
   session.readWrite = readWrite;
@@ -219,7 +259,7 @@ void Slot::AbandonAtExit() {
   Token* token = token_.release();
   token->loginPin.Clear();
   for (Object& object : token->sessionObjects) WipeValue(object);
-  if (token->pinVerified) token->link->Reset();
+  if (token->pinVerified || UserPinVerified(*token->link)) token->link->Reset();
   token->link.reset();
 }
 

@@ -17,6 +17,7 @@
 
 #include "pkcs11/mechanisms.h"
 #include "pkcs11/module_settings.h"
+#include "pkcs11/pin_status.h"
 #include "pkcs11/token.h"
 
 namespace vela::pkcs11 {
@@ -49,6 +50,9 @@ class Slot {
   CK_RV GetTokenInfo(CK_TOKEN_INFO* info);
   // Whether a token is there now (a card taken out, or put in, is noticed).
   bool TokenPresent();
+  // The same, or a card PC/SC shows in the reader that the minidriver did
+  // not refuse (one another program's reset kept from being taken up).
+  bool MayHoldToken();
   CK_RV MechanismsAvailable();
 
   // Sessions. A session call first runs CheckSession: the session must
@@ -118,11 +122,24 @@ class Slot {
   // card is taken up again and the call made once more.
   template <class Call>
   CK_RV OnCard(Call call, DWORD* result);
+  // OnCard for an operation of the user's login (a signature, an
+  // agreement). The card also forgets a login without a reset (another
+  // program's wrong PIN): a refusal is followed by the card's PIN status,
+  // and where the PIN is no longer verified the login is made again and the
+  // call once more, or the login ends (SCARD_W_SECURITY_VIOLATION).
+  template <class Call>
+  CK_RV OnCardLoggedIn(Call call, DWORD* result);
   // After another program's reset: a fresh minidriver context, the card
   // checked to be the same, the login made again with the PIN kept. Inside
   // a transaction.
   CK_RV TakeUpAgain();
-  // Makes the card forget every PIN verified on it, when one is.
+  // The card forgot the login: the PIN kept is presented again where that
+  // cannot block the card, else the login ends. Whether the login stands
+  // (false for none). Inside a transaction; `known` is the card's PIN
+  // status when it was just asked.
+  bool LoginAgain(const PinStatus* known = nullptr);
+  // The end of this program's use of the card: makes the card forget a PIN
+  // verified on it, by this program or by one that ended without a reset.
   void ResetCard();
 
   // ---- login.cpp

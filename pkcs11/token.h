@@ -13,6 +13,7 @@
 #include "host/module_host.h"
 #include "pkcs11/locked_pin.h"
 #include "pkcs11/objects.h"
+#include "pkcs11/pin_mark.h"
 #include "pkcs11/reader_port.h"
 
 namespace vela::pkcs11 {
@@ -48,11 +49,19 @@ struct Token {
   // PIN (replayed after another program's reset) or the SO's unblocking code
   // (which C_InitPIN needs again). Empty for a keypad login.
   LockedPin loginPin;
+  // The card's PIN-change mark as it was when the login was made (or the
+  // PIN changed here): another one means the PIN kept is stale.
+  PinMark loginMark{};
   CK_FLAGS pinFlags = 0;     // the CKF_USER_PIN_* and CKF_SO_PIN_* flags
   bool pinVerified = false;  // the card holds a PIN verified here until it is reset
   // Another program reset the card and the connection was taken up again;
   // the minidriver context and the login are yet to be made anew.
   bool stale = false;
+  // The end of this program's use of the card was dealt with (the card
+  // reset, or found without a PIN verified), and no session opened since.
+  bool useEnded = false;
+  // Times the card was taken up again after another program's reset.
+  unsigned takeUps = 0;
 };
 
 // What a refusal of the minidriver means to a PKCS#11 caller.

@@ -1,10 +1,13 @@
 #include "p11_client.h"
 
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -13,6 +16,47 @@ namespace vela::test {
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
+}
+
+pid_t Spawn(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) std::exit(body());
+  return child;
+}
+
+int Wait(pid_t child) {
+  int status = 0;
+  if (child <= 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> CardAnswers(const std::vector<std::string>& commands) {
+  std::string line = "opensc-tool -r 'Virtual PCD 00 00' -c default";
+  for (const std::string& command : commands) line += " -s " + command;
+  FILE* pipe = popen((line + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+  pclose(pipe);
+  std::vector<std::string> words;
+  for (std::size_t at = output.find("SW1=0x"); at != std::string::npos; at = output.find("SW1=0x", at + 1)) {
+    const std::size_t sw2 = output.find("SW2=0x", at);
+    if (sw2 == std::string::npos) break;
+    words.push_back(output.substr(at + 6, 2) + output.substr(sw2 + 6, 2));
+  }
+  if (words.size() != commands.size()) {
+    std::fprintf(stderr, "opensc-tool: %s\n", output.c_str());
+    return {};
+  }
+  return words;
+}
+
+std::string PinStates() {
+  const std::vector<std::string> words = CardAnswers({"00:A4:08:0C:04:DF:02:80:FF", "00:20:00:03", "00:20:00:04"});
+  if (words.size() != 3) return "unexpected answer";
+  return words[1] + " " + words[2];
 }
 
 CK_FUNCTION_LIST* LoadModule() {
@@ -78,13 +122,18 @@ Bytes CardProgram::Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
   return value;
 }
 
-CK_RV CardProgram::Sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const Bytes& data, Bytes* signature) {
+CK_RV CardProgram::Sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const Bytes& data, Bytes* signature,
+                        bool askLength) {
   CK_MECHANISM mechanism{CKM_ECDSA_SHA256, nullptr, 0};
   CK_RV rv = p11_->C_SignInit(session, &mechanism, key);
   if (rv != CKR_OK) return rv;
   Bytes input = data;
-  signature->resize(64);
-  CK_ULONG length = signature->size();
+  CK_ULONG length = 64;
+  if (askLength) {
+    rv = p11_->C_Sign(session, input.data(), input.size(), nullptr, &length);
+    if (rv != CKR_OK) return rv;
+  }
+  signature->resize(length);
   rv = p11_->C_Sign(session, input.data(), input.size(), signature->data(), &length);
   signature->resize(rv == CKR_OK ? length : 0);
   return rv;

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "openssl_reference.h"
 #include "pkcs11/pkcs11_api.h"
@@ -13,6 +17,23 @@
 namespace vela::test {
 
 std::string Environment(const char* name);
+
+// Runs `body` in a child process; its result is the child's exit status,
+// given to exit() so that the child ends as a program does.
+pid_t Spawn(const std::function<int()>& body);
+// The child's exit status, or 128 + the signal that ended it.
+int Wait(pid_t child);
+
+// The status words of raw commands (hexadecimal, e.g. "00:20:00:03") sent
+// one after another by OpenSC's opensc-tool, another program on the card;
+// e.g. {"9000", "63C3"}. Empty when the tool did not answer each.
+std::vector<std::string> CardAnswers(const std::vector<std::string>& commands);
+
+// What another program sees when it asks the card whether the user PIN (03)
+// and the unblocking code (04) are verified: VERIFY without data, after the
+// application's select. The status words, e.g. "63C3 63C3"; "9000" would
+// mean verified.
+std::string PinStates();
 
 // The module's function list, loaded once per process; null when it cannot be.
 CK_FUNCTION_LIST* LoadModule();
@@ -31,8 +52,10 @@ class CardProgram {
   CK_RV Login(CK_SESSION_HANDLE session, std::string pin = "123456");
   CK_OBJECT_HANDLE Key(CK_SESSION_HANDLE session, CK_OBJECT_CLASS objectClass, CK_BYTE id);
   Bytes Attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-  // An ECDSA-SHA256 signature of `data`.
-  CK_RV Sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const Bytes& data, Bytes* signature);
+  // An ECDSA-SHA256 signature of `data`; with `askLength` the length is
+  // asked first with a null buffer, as PyKCS11 and others do.
+  CK_RV Sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const Bytes& data, Bytes* signature,
+             bool askLength = false);
   // The public key of a container, for OpenSSL to check its signatures.
   Pkey PublicKey(CK_SESSION_HANDLE session, CK_BYTE id);
 

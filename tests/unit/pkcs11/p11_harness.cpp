@@ -104,6 +104,11 @@ class RackPort : public pkcs11::ReaderPort {
     if (entry == rack.entries.end() || !entry->second.card) return SCARD_E_NO_SMARTCARD;
     *link = std::make_unique<RackLink>(reader, entry->second.insertion, entry->second.resets,
                                        entry->second.card->handle());
+    if (entry->second.resetsAtConnect > 0) {
+      --entry->second.resetsAtConnect;
+      (*entry->second.card)->Reset();
+      ++entry->second.resets;
+    }
     return 0;
   }
   host::AcquireFunction acquire() const override { return CardAcquireContext; }
@@ -181,6 +186,8 @@ void P11Test::SetUp() {
   ASSERT_NE(mkdtemp(folder), nullptr);
   cacheHome_ = folder;
   setenv("XDG_CACHE_HOME", folder, 1);
+  // The marks PIN changes leave for other programs go there too.
+  setenv("XDG_RUNTIME_DIR", folder, 1);
   CardRack::Get().Clear();
   CardRack::Get().Insert(kReader, personalisation_);
   ASSERT_EQ(C_GetFunctionList(&functions_), CKR_OK);
@@ -198,6 +205,7 @@ void P11Test::TearDown() {
   CardRack::Get().Clear();
   EXPECT_EQ(host::HostHeap::Live(), liveBefore_) << "host blocks left over";
   unsetenv("XDG_CACHE_HOME");
+  unsetenv("XDG_RUNTIME_DIR");
   std::error_code ignored;
   if (!cacheHome_.empty()) std::filesystem::remove_all(cacheHome_, ignored);
 }

@@ -49,6 +49,8 @@ class CardRack {
     std::uint64_t resets = 0;
     // Resets that come while a connection takes the card up again.
     int resetsWhileTakingUp = 0;
+    // Resets that come right after a connection is made.
+    int resetsAtConnect = 0;
   };
   std::mutex mutex;
   std::map<std::string, Entry> entries;

@@ -4,10 +4,15 @@
 // operations go on. What cannot be replayed (a keypad login, a PIN kept by
 // nobody, a PIN changed meanwhile) ends the login only; another card under
 // the reset ends the token.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <functional>
 
 #include "openssl_reference.h"
 #include "p11_harness.h"
+#include "pkcs11/pin_mark.h"
 
 namespace vela::test {
 namespace {
@@ -78,9 +83,10 @@ TEST_F(Pkcs11SharedCard, LoginOutlivesAnotherProgramsReset) {
   EXPECT_EQ(Finish(), CKR_OK);
   EXPECT_TRUE(card()->Verified(0x03));
   // Taking the card up again: the old context's delete and a new acquire
-  // (7), the serial number (1), the PIN (2); then the signature (3).
-  EXPECT_EQ(card()->TotalCommands(), 13u);
-  EXPECT_EQ(card()->CommandCount(0x20), 1u);
+  // (7), the serial number (1), the PIN's counter (1), the PIN (2); then
+  // the signature (3).
+  EXPECT_EQ(card()->TotalCommands(), 14u);
+  EXPECT_EQ(card()->CommandCount(0x20), 2u);
   EXPECT_EQ(card()->TriesLeft(0x03), 3);
   EXPECT_EQ(State(), CKS_RO_USER_FUNCTIONS);
 
@@ -132,6 +138,161 @@ TEST_F(Pkcs11SharedCard, LoginThatCannotBeReplayedEndsAlone) {
   EXPECT_EQ(card()->TriesLeft(0x03), 2);
   Login(session_, "654321");
   EXPECT_EQ(SignOnce(), CKR_OK);
+}
+
+// A command of another program, sent to the card as it is.
+Bytes Raw(EmulatedCard& card, const std::string& command) {
+  std::vector<std::uint8_t> answer;
+  EXPECT_EQ(card.Transmit(Bytes(command.begin(), command.end()), &answer), 0u);
+  return answer;
+}
+const std::string kWrongVerify = std::string("\x00\x20\x00\x03\x06", 5) + "111111";
+const std::string kRightVerify = std::string("\x00\x20\x00\x03\x06", 5) + kUserPin;
+
+// Another program's wrong PIN makes the card forget the verified PIN with
+// no reset to tell of it: the card refuses the next signature. The PIN kept
+// is presented again where the counter allows, which fills it again; else
+// the login ends cleanly.
+TEST_F(Pkcs11SharedCard, CardForgetsTheLoginAtAnotherProgramsWrongPin) {
+  struct Case {
+    int wrongPins;
+    CK_RV sign;
+    int triesAfter;
+  };
+  for (const Case& c : {Case{1, CKR_OK, 3}, Case{2, CKR_USER_NOT_LOGGED_IN, 1}}) {
+    SCOPED_TRACE(std::to_string(c.wrongPins) + " wrong PIN(s)");
+    for (int i = 0; i < c.wrongPins; ++i) EXPECT_EQ(Raw(card(), kWrongVerify)[0], 0x63);
+    card()->ClearCounters();
+    EXPECT_EQ(SignOnce(), c.sign);
+    EXPECT_EQ(card()->TriesLeft(0x03), c.triesAfter);
+    if (c.sign == CKR_OK) {
+      EXPECT_EQ(State(), CKS_RO_USER_FUNCTIONS);
+      // The refused signature, the counter, the PIN, the signature again.
+      EXPECT_EQ(card()->CommandCount(0x20), 2u);
+      EXPECT_EQ(card()->CommandCount(0x2A), 2u);
+    } else {
+      EXPECT_EQ(card()->CommandCount(0x20), 1u) << "no PIN presented with one try left";
+      ExpectLoginEndedButHandlesKept();
+    }
+  }
+}
+
+// A kept PIN is presented again only where it cannot block the card.
+TEST_F(Pkcs11SharedCard, KeptPinNotPresentedWhereItCouldBlockTheCard) {
+  // One try left (another program's two mistakes, then the reset).
+  EXPECT_EQ(Raw(card(), kWrongVerify)[0], 0x63);
+  EXPECT_EQ(Raw(card(), kWrongVerify)[0], 0x63);
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  card()->ClearCounters();
+  EXPECT_EQ(State(), CKS_RO_PUBLIC_SESSION);
+  EXPECT_EQ(card()->CommandCount(0x20), 1u) << "only the counter asked";
+  EXPECT_EQ(card()->TriesLeft(0x03), 1);
+  ExpectLoginEndedButHandlesKept();
+
+  // Another program of the user changed the PIN and left its mark; the PIN
+  // kept here predates it.
+  const std::string change = std::string("\x00\x24\x00\x03\x0C", 5) + kUserPin + "654321";
+  ASSERT_EQ(Raw(card(), change), (Bytes{0x90, 0x00}));
+  ASSERT_NE(pkcs11::WritePinMark(emu::Personalisation{}.serial), pkcs11::PinMark{});
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  card()->ClearCounters();
+  EXPECT_EQ(State(), CKS_RO_PUBLIC_SESSION);
+  EXPECT_EQ(card()->TriesLeft(0x03), 3) << "the old PIN was presented";
+  Login(session_, "654321");
+  EXPECT_EQ(SignOnce(), CKR_OK);
+  // A login made after the mark presents its PIN again.
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  EXPECT_EQ(SignOnce(), CKR_OK);
+}
+
+// The unblocking code is never presented again: the SO's login ends.
+TEST_F(Pkcs11SharedCard, SecurityOfficersLoginEndsAtAReset) {
+  ASSERT_EQ(p11()->C_Logout(session_), CKR_OK);
+  ASSERT_EQ(p11()->C_CloseSession(session_), CKR_OK);
+  session_ = Open(true);
+  std::string code = kUnblockCode;
+  ASSERT_EQ(p11()->C_Login(session_, CKU_SO, reinterpret_cast<CK_UTF8CHAR*>(code.data()), code.size()), CKR_OK);
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  card()->ClearCounters();
+  EXPECT_EQ(State(), CKS_RW_PUBLIC_SESSION);
+  EXPECT_EQ(card()->CommandCount(0x20), 0u);
+  std::string pin = "654321";
+  EXPECT_EQ(p11()->C_InitPIN(session_, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size()),
+            CKR_USER_NOT_LOGGED_IN);
+}
+
+// A program that ends its use of the card holding no login resets a card
+// it finds with the user PIN verified: one that another program, killed
+// while logged in, left so.
+TEST_F(Pkcs11SharedCard, ProgramWithoutLoginLeavesNoPinVerified) {
+  ASSERT_EQ(p11()->C_Logout(session_), CKR_OK);
+  ASSERT_EQ(Raw(card(), kRightVerify), (Bytes{0x90, 0x00}));
+  card()->ClearCounters();
+  ASSERT_EQ(p11()->C_CloseSession(session_), CKR_OK);
+  EXPECT_FALSE(card()->Verified(0x03)) << "the last session closed";
+  EXPECT_EQ(card()->TotalCommands(), 1u) << "one question to the card";
+
+  session_ = Open();
+  ASSERT_EQ(Raw(card(), kRightVerify), (Bytes{0x90, 0x00}));
+  ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
+  EXPECT_FALSE(card()->Verified(0x03)) << "C_Finalize";
+  ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+}
+
+class Pkcs11FirstTakeUp : public P11Test {};
+
+// A program that starts while others reset the card (each logout elsewhere
+// does) finds the token; and the count of a slot list asked first is never
+// less than the list that follows, however the resets fall.
+TEST_F(Pkcs11FirstTakeUp, WaitsOutResets) {
+  const auto resets = [](int atConnect, int whileTakingUp) {
+    std::lock_guard lock(CardRack::Get().mutex);
+    CardRack::Entry& entry = CardRack::Get().entries.at(kReader);
+    entry.resetsAtConnect = atConnect;
+    entry.resetsWhileTakingUp = whileTakingUp;
+  };
+  resets(1, 2);
+  CK_SLOT_ID slots[1];
+  CK_ULONG count = 1;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  EXPECT_EQ(count, 1u);
+  CK_TOKEN_INFO info;
+  EXPECT_EQ(p11()->C_GetTokenInfo(slot(), &info), CKR_OK);
+
+  // More resets than one call waits out: the count comes while the card
+  // is kept from being taken up, the list after.
+  ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
+  ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+  resets(1, 6);
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+  EXPECT_EQ(count, 1u);
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  EXPECT_EQ(count, 1u);
+}
+
+// The mark a PIN change leaves is written and read only in a folder of the
+// user's own that nobody else may write, as a regular file of the user's.
+TEST_F(Pkcs11FirstTakeUp, PinMarkOnlyInTheUsersOwnPlaces) {
+  const std::array<std::uint8_t, 10> serial = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  const pkcs11::PinMark mark = pkcs11::WritePinMark(serial);
+  ASSERT_NE(mark, pkcs11::PinMark{});
+  EXPECT_EQ(pkcs11::ReadPinMark(serial), mark);
+  const pkcs11::PinMark latest = pkcs11::WritePinMark(serial);
+  EXPECT_NE(latest, mark) << "each mark is new";
+
+  // A link planted in the mark's place is not followed.
+  const std::array<std::uint8_t, 10> other = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+  const std::string target = cacheHome_ + "/target";
+  ASSERT_EQ(symlink(target.c_str(), (cacheHome_ + "/vela3ro-pin-09090909090909090909").c_str()), 0);
+  EXPECT_EQ(pkcs11::WritePinMark(other), pkcs11::PinMark{});
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  // A runtime folder others may write to is not used (the user's own
+  // folder in /tmp is, where it can be had).
+  ASSERT_EQ(chmod(cacheHome_.c_str(), 0777), 0);
+  EXPECT_NE(pkcs11::ReadPinMark(serial), latest);
+  ASSERT_EQ(chmod(cacheHome_.c_str(), 0700), 0);
+  EXPECT_EQ(pkcs11::ReadPinMark(serial), latest);
 }
 
 class Pkcs11SharedPinPad : public Pkcs11SharedCard {
