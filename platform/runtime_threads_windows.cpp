@@ -77,7 +77,7 @@ using namespace vela::platform;
 extern "C" {
 
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t*) {
-  InitializeSRWLock(reinterpret_cast<PSRWLOCK>(mutex));
+  reinterpret_cast<std::atomic<std::intptr_t>*>(mutex)->store(0);  // SRWLOCK_INIT
   return 0;
 }
 
