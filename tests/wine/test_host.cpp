@@ -629,6 +629,7 @@ void EveryAllocationOfAFreshThread(void* argument) {
   for (const LowResourceOperation& op : kLowResourceOperations) {
     if (op.needs == Needs::kNothing) {
       const md::DWORD rc = op.run(*run->host, *run->pin);
+      Report("fresh-thread acquire", Code(rc));
       Check(rc != 0 && Answered(op, rc), "fresh-thread-acquire", Code(rc));
       if (rc == 0) run->host->data()->pfnCardDeleteContext(run->host->data());
       continue;
@@ -641,6 +642,7 @@ void EveryAllocationOfAFreshThread(void* argument) {
     PlanAllocationFailures(1, true, false);
     const md::DWORD rc = op.run(*run->host, *run->pin);
     EndAllocationFailures();
+    Report(("fresh-thread " + std::string(op.name)).c_str(), Code(rc));
     Check(Answered(op, rc) && StillWorks(*run->host, op, rc), ("fresh-thread-" + std::string(op.name)).c_str(),
           Code(rc));
     PlanAllocationFailures(1, true, false);
