@@ -1,14 +1,12 @@
 #include "card/transport.h"
 
-#include <cstdio>
 #include <cstring>
-#include <new>
-#include <string>
 
 #include "core/card_context.h"
 #include "core/log.h"
 #include "core/result_names.h"
 #include "core/secure_wipe.h"
+#include "platform/memory.h"
 #include "platform/pcsc.h"
 
 namespace vela {
@@ -46,10 +44,8 @@ bool ApduTraceOn(const CARD_DATA* cardData) {
   return context != nullptr && context->logApdu;
 }
 
-void AppendWithheld(std::string* out, std::size_t count) {
-  char text[48];
-  std::snprintf(text, sizeof text, "[%zu bytes not logged]", count);
-  *out += text;
+void AppendWithheld(LogText* out, std::size_t count) {
+  out->AppendFormat("[%u bytes not logged]", static_cast<unsigned>(count));
 }
 
 bool CarriesPins(const BYTE* apdu, DWORD length) {
@@ -64,8 +60,8 @@ bool AnswersSecret(const BYTE* apdu, DWORD length) {
 }
 
 // The trace never fails an exchange: a line that cannot be built is lost.
-void TraceCommand(const BYTE* apdu, DWORD length) try {
-  std::string text;
+void TraceCommand(const BYTE* apdu, DWORD length) {
+  LogText text;
   // Header and Lc, then the length of the rest: a PIN command's bytes after
   // Lc are withheld whatever Lc claims, so a wrong Lc cannot show a PIN.
   if (CarriesPins(apdu, length) && length > 5) {
@@ -75,12 +71,11 @@ void TraceCommand(const BYTE* apdu, DWORD length) try {
   } else {
     AppendHex(&text, apdu, length);
   }
-  WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "APDU > %s", text.c_str());
-} catch (...) {
+  if (text.complete()) WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "APDU > %s", text.c_str());
 }
 
-void TraceResponse(const BYTE* apdu, DWORD apduLength, const BYTE* response, DWORD length) try {
-  std::string text;
+void TraceResponse(const BYTE* apdu, DWORD apduLength, const BYTE* response, DWORD length) {
+  LogText text;
   const std::size_t data = length >= 2 ? length - 2 : length;
   if (AnswersSecret(apdu, apduLength) && data > 0) {
     AppendWithheld(&text, data);
@@ -89,8 +84,7 @@ void TraceResponse(const BYTE* apdu, DWORD apduLength, const BYTE* response, DWO
     AppendHex(&text, response, data);
   }
   AppendHex(&text, response + data, length - data);
-  WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "APDU < %s", text.c_str());
-} catch (...) {
+  if (text.complete()) WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "APDU < %s", text.c_str());
 }
 
 void TraceFailure(DWORD rc) {
@@ -104,40 +98,37 @@ void TraceFailure(DWORD rc) {
 DWORD TransmitApdu(const CARD_DATA* cardData, const BYTE* apdu, DWORD apduLength, BYTE** responseCopy,
                    DWORD* responseLength, WORD* statusWord) {
   if (apdu == nullptr || apduLength == 0 || cardData == nullptr) return SCARD_E_INVALID_PARAMETER;
-  try {
-    const bool trace = ApduTraceOn(cardData);
-    if (trace) TraceCommand(apdu, apduLength);
-    ReceiveBuffer received;
-    DWORD receivedLength = kMaxResponseLength;
-    const DWORD rc = platform::PcscTransmit(cardData->hScard, apdu, apduLength, received.bytes, &receivedLength);
-    if (rc != 0) {
-      if (trace) TraceFailure(rc);
-      return rc;
-    }
-    // A reader that claims more than the buffer holds is not believed.
-    if (receivedLength > kMaxResponseLength) receivedLength = kMaxResponseLength;
-    received.used = receivedLength;
-    if (trace) TraceResponse(apdu, apduLength, received.bytes, receivedLength);
-
-    if (responseCopy != nullptr && responseLength != nullptr) {
-      BYTE* copy = new BYTE[receivedLength > 0 ? receivedLength : 1];
-      std::memcpy(copy, received.bytes, receivedLength);
-      *responseCopy = copy;
-      *responseLength = receivedLength;
-    }
-    if (statusWord != nullptr && receivedLength >= 2) {
-      *statusWord = static_cast<WORD>((received.bytes[receivedLength - 2] << 8) | received.bytes[receivedLength - 1]);
-    }
-    return 0;
-  } catch (...) {
-    return SCARD_F_INTERNAL_ERROR;
+  const bool trace = ApduTraceOn(cardData);
+  if (trace) TraceCommand(apdu, apduLength);
+  ReceiveBuffer received;
+  DWORD receivedLength = kMaxResponseLength;
+  const DWORD rc = platform::PcscTransmit(cardData->hScard, apdu, apduLength, received.bytes, &receivedLength);
+  if (rc != 0) {
+    if (trace) TraceFailure(rc);
+    return rc;
   }
+  // A reader that claims more than the buffer holds is not believed.
+  if (receivedLength > kMaxResponseLength) receivedLength = kMaxResponseLength;
+  received.used = receivedLength;
+  if (trace) TraceResponse(apdu, apduLength, received.bytes, receivedLength);
+
+  if (responseCopy != nullptr && responseLength != nullptr) {
+    auto* copy = static_cast<BYTE*>(platform::AllocateMemory(receivedLength));
+    if (copy == nullptr) return SCARD_F_INTERNAL_ERROR;
+    std::memcpy(copy, received.bytes, receivedLength);
+    *responseCopy = copy;
+    *responseLength = receivedLength;
+  }
+  if (statusWord != nullptr && receivedLength >= 2) {
+    *statusWord = static_cast<WORD>((received.bytes[receivedLength - 2] << 8) | received.bytes[receivedLength - 1]);
+  }
+  return 0;
 }
 
 void FreeResponseCopy(BYTE* responseCopy, DWORD responseLength) {
   if (responseCopy == nullptr) return;
   SecureWipe(responseCopy, responseLength);
-  delete[] responseCopy;
+  platform::ReleaseMemory(responseCopy);
 }
 
 }  // namespace vela

@@ -1,11 +1,13 @@
 #include "core/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/log_file.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 #include "platform/threads.h"
 
@@ -13,7 +15,6 @@ namespace vela {
 
 namespace {
 
-constexpr std::size_t kMaxLogPath = 255;
 constexpr std::size_t kMaxSourceName = 79;
 
 // Every acquire writes these from its own thread; last writer wins.
@@ -29,36 +30,27 @@ const char* Tag(int lineLevel) {
 }
 
 // After the last separator of either kind: sources are built on both.
-std::string SourceName(const char* path) {
+const char* SourceName(const char* path) {
   const char* name = path;
   for (const char* p = path; *p != '\0'; ++p) {
     if (*p == '\\' || *p == '/') name = p + 1;
   }
-  return std::string(name, std::min(std::strlen(name), kMaxSourceName));
+  return name;
 }
 
-std::string Format(const char* format, std::va_list args) {
-  std::va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length <= 0) return {};
-  std::string out(static_cast<std::size_t>(length) + 1, '\0');
-  std::vsnprintf(out.data(), out.size(), format, args);
-  out.resize(static_cast<std::size_t>(length));
-  return out;
-}
-
-void WriteLine(int lineLevel, const char* sourcePath, int sourceLine, bool blankLine, const std::string& message) {
+void AppendPrefix(LogText* line, int lineLevel, const char* sourcePath, int sourceLine, bool blankLine) {
   const platform::LocalTime now = platform::Now();
-  char prefix[160];
-  std::snprintf(prefix, sizeof prefix, "%s%02d:%02d:%02d %u/%u [%s] %s:%04d ", blankLine ? "\r\n" : "", now.hour,
-                now.minute, now.second, platform::ProcessId(), platform::ThreadId(), Tag(lineLevel),
-                SourceName(sourcePath).c_str(), sourceLine);
-  const std::string line = prefix + message + "\r\n";
-  const std::string name = LogFileName();
+  const char* source = SourceName(sourcePath);
+  line->AppendFormat("%s%02d:%02d:%02d %u/%u [%s] %.*s:%04d ", blankLine ? "\r\n" : "", now.hour, now.minute,
+                     now.second, platform::ProcessId(), platform::ThreadId(), Tag(lineLevel),
+                     static_cast<int>(std::min(std::strlen(source), kMaxSourceName)), source, sourceLine);
+}
+
+void WriteLine(const LogText& line) {
+  if (!line.complete()) return;
+  const LogPath name = LogFileName();
   platform::MutexLock lock(fileMutex);
-  (void)platform::AppendToLogFile(name.c_str(), line.data(), line.size());
+  (void)platform::AppendToLogFile(name.c_str(), line.c_str(), line.size());
 }
 
 // A ".." component could climb out of whatever directory the path names.
@@ -96,13 +88,15 @@ void SetLogDirectory(const char* path) {
 }
 
 void CreateLogDirectory() {
-  const std::string path = LogDirectory();
+  const LogPath path = LogDirectory();
   platform::MakeDirectory(path.c_str());
 }
 
-std::string LogDirectory() {
+LogPath LogDirectory() {
+  LogPath path;
   platform::MutexLock lock(directoryMutex);
-  return directory[0] == '\0' ? std::string(platform::DefaultLogDirectory()) : std::string(directory);
+  std::snprintf(path.text, sizeof path.text, "%s", directory[0] == '\0' ? platform::DefaultLogDirectory() : directory);
+  return path;
 }
 
 void ClearAcceptedArguments() { platform::SetThreadMark(0); }
@@ -115,33 +109,32 @@ bool ArgumentsAccepted() { return platform::ThreadMark() != 0; }
 
 void SetLogLevel(int newLevel) { log_state::level.store(newLevel, std::memory_order_relaxed); }
 
-std::string LogFileName() {
+LogPath LogFileName() {
   const platform::LocalTime now = platform::Now();
-  char name[64];
-  std::snprintf(name, sizeof name, "vela3ro-%04d%02d%02d-%06u.txt", now.year, now.month, now.day,
-                platform::ProcessId());
-  return LogDirectory() + name;
+  LogPath path = LogDirectory();
+  const std::size_t used = std::strlen(path.text);
+  std::snprintf(path.text + used, sizeof path.text - used, "vela3ro-%04d%02d%02d-%06u.txt", now.year, now.month,
+                now.day, platform::ProcessId());
+  return path;
 }
 
 void WriteLogLine(int lineLevel, const char* sourcePath, int sourceLine, bool blankLine, const char* format, ...) {
   if (sourcePath == nullptr || format == nullptr || lineLevel > LogLevel()) return;
-  try {
-    std::va_list args;
-    va_start(args, format);
-    const std::string message = Format(format, args);
-    va_end(args);
-    WriteLine(lineLevel, sourcePath, sourceLine, blankLine, message);
-  } catch (...) {
-    // No operation fails because of its log line.
-  }
+  LogText line;
+  AppendPrefix(&line, lineLevel, sourcePath, sourceLine, blankLine);
+  std::va_list args;
+  va_start(args, format);
+  line.AppendFormatList(format, args);
+  va_end(args);
+  line += "\r\n";
+  WriteLine(line);
 }
 
-void AppendHex(std::string* out, const std::uint8_t* bytes, std::size_t count) {
+void AppendHex(LogText* out, const std::uint8_t* bytes, std::size_t count) {
   static const char digits[] = "0123456789ABCDEF";
-  out->reserve(out->size() + 2 * count);
   for (std::size_t i = 0; i < count; ++i) {
-    *out += digits[bytes[i] >> 4];
-    *out += digits[bytes[i] & 15];
+    const char pair[2] = {digits[bytes[i] >> 4], digits[bytes[i] & 15]};
+    out->Append(pair, 2);
   }
 }
 
@@ -149,12 +142,73 @@ void WriteLogHex(int lineLevel, const char* sourcePath, int sourceLine, const ch
                  std::size_t count) {
   if (sourcePath == nullptr || format == nullptr || lineLevel > LogLevel()) return;
   if (bytes == nullptr) count = 0;
-  try {
-    std::string hex;
-    AppendHex(&hex, bytes, count);
-    WriteLogLine(lineLevel, sourcePath, sourceLine, false, format, hex.c_str());
-  } catch (...) {
+  LogText hex;
+  AppendHex(&hex, bytes, count);
+  if (hex.complete()) WriteLogLine(lineLevel, sourcePath, sourceLine, false, format, hex.c_str());
+}
+
+// ---- LogText ------------------------------------------------------------------
+
+LogText::~LogText() { platform::ReleaseMemory(bytes_); }
+
+bool LogText::Reserve(std::size_t length) {
+  if (!complete_) return false;
+  if (length < capacity_) return true;
+  std::size_t capacity = capacity_ == 0 ? 256 : capacity_;
+  while (capacity <= length) {
+    if (capacity > static_cast<std::size_t>(-1) / 2) {
+      complete_ = false;
+      return false;
+    }
+    capacity *= 2;
   }
+  auto* grown = static_cast<char*>(platform::AllocateMemory(capacity));
+  if (grown == nullptr) {
+    complete_ = false;
+    return false;
+  }
+  if (length_ > 0) std::memcpy(grown, bytes_, length_);
+  grown[length_] = '\0';
+  platform::ReleaseMemory(bytes_);
+  bytes_ = grown;
+  capacity_ = capacity;
+  return true;
+}
+
+void LogText::Append(const char* text, std::size_t length) {
+  if (length == 0 || !Reserve(length_ + length)) return;
+  std::memcpy(bytes_ + length_, text, length);
+  length_ += length;
+  bytes_[length_] = '\0';
+}
+
+LogText& LogText::operator+=(const char* text) {
+  Append(text, std::strlen(text));
+  return *this;
+}
+
+LogText& LogText::operator+=(const LogText& other) {
+  if (!other.complete()) complete_ = false;
+  Append(other.c_str(), other.size());
+  return *this;
+}
+
+void LogText::AppendFormat(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  AppendFormatList(format, args);
+  va_end(args);
+}
+
+void LogText::AppendFormatList(const char* format, std::va_list args) {
+  std::va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length < 0) complete_ = false;
+  if (length <= 0 || !Reserve(length_ + static_cast<std::size_t>(length))) return;
+  std::vsnprintf(bytes_ + length_, capacity_ - length_, format, args);
+  length_ += static_cast<std::size_t>(length);
 }
 
 }  // namespace vela

@@ -1,7 +1,6 @@
 // The mscp directory's content: the container map and the certificate files.
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "card/card_commands.h"
 #include "card/check_context.h"
@@ -36,11 +35,11 @@ char* PutHexWord(char* out, WORD value) {
 }  // namespace
 
 DWORD ReadSelectedFile(const CARD_DATA* cardData, FileContent* content) {
-  std::unique_ptr<BYTE[]> staging(new (std::nothrow) BYTE[kMaxFileLength]);
+  HeapArray<BYTE> staging = AllocateArray<BYTE>(kMaxFileLength);
   if (!staging) return SCARD_E_NO_MEMORY;
   DWORD length = 0;
   if (const DWORD rc = ReadWholeFile(cardData, {staging.get(), kMaxFileLength}, &length); rc != 0) return rc;
-  std::unique_ptr<BYTE[]> exact(new (std::nothrow) BYTE[length > 0 ? length : 1]);
+  HeapArray<BYTE> exact = AllocateArray<BYTE>(length);
   if (!exact) return SCARD_E_NO_MEMORY;
   std::copy_n(staging.get(), length, exact.get());
   content->bytes = std::move(exact);

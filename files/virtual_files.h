@@ -4,9 +4,9 @@
 
 #include <array>
 #include <cstddef>
-#include <memory>
 
 #include "card/card_profile.h"
+#include "core/heap_block.h"
 #include "core/minidriver_abi.h"
 
 namespace vela {
@@ -41,7 +41,7 @@ BYTE CertificateIndexFromName(const char* name);
 
 // A file's content in the module's own heap.
 struct FileContent {
-  std::unique_ptr<BYTE[]> bytes;
+  HeapArray<BYTE> bytes;
   DWORD length = 0;
 };
 

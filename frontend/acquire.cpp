@@ -1,7 +1,6 @@
 // The module's export: checks the host's record and the card, builds the
 // CardContext and writes the function table.
 #include <new>
-#include <string>
 
 #include "auth/pin_pad.h"
 #include "card/card_profile.h"
@@ -124,16 +123,16 @@ void LogReaderFeatures(const ReaderFeatures& features, bool pinPadInUse) {
 }
 
 void LogProfile(const CardProfile& profile) {
-  std::string present;
+  LogText present;
   int defaultContainer = -1;
   for (std::size_t i = 0; i < kMaxContainers; ++i) {
     if (!profile.present(i)) continue;
-    if (!present.empty()) present += ' ';
-    present += std::to_string(i);
+    present.AppendFormat(present.empty() ? "%u" : " %u", static_cast<unsigned>(i));
     if (defaultContainer < 0 && profile.containerStatus[i] == kContainerDefault) defaultContainer = static_cast<int>(i);
   }
-  std::string serial;
+  LogText serial;
   AppendHex(&serial, profile.serialNumber(), kSerialNumberLength);
+  if (!present.complete() || !serial.complete()) return;
   WriteLogLine(kLogDebug, __FILE__, __LINE__, false, "card: serial %s, containers present %s, default %d", serial.c_str(),
                present.empty() ? "none" : present.c_str(), defaultContainer);
 }
@@ -208,12 +207,9 @@ extern "C" VELA_EXPORT DWORD VELA_WINAPI CardAcquireContext(PCARD_DATA pCardData
   if (LogLevel() > kLogOff && EntryLineWanted(result)) [[unlikely]] {
     // A call refused before the settings were read shows no time.
     const std::uint64_t end = platform::MonotonicMicroseconds();
-    try {
-      std::string arguments;
-      AppendArgument(&arguments, dwFlags, true);
-      WriteEntryLine("CardAcquireContext", &arguments, result, start == 0 ? 0 : end - start);
-    } catch (...) {
-    }
+    LogText arguments;
+    AppendArgument(&arguments, dwFlags, true);
+    WriteEntryLine("CardAcquireContext", &arguments, result, start == 0 ? 0 : end - start);
   }
   return result;
 }

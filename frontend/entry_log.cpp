@@ -13,12 +13,12 @@ namespace {
 // comes first: a name that long is shown cut off.
 constexpr std::size_t kMaxShownUnits = 64;
 
-void Separate(std::string* out) {
+void Separate(LogText* out) {
   if (!out->empty()) *out += ", ";
 }
 
 template <class Unit>
-void AppendQuoted(std::string* out, const Unit* text) {
+void AppendQuoted(LogText* out, const Unit* text) {
   Separate(out);
   if (text == nullptr) {
     *out += "null";
@@ -31,9 +31,7 @@ void AppendQuoted(std::string* out, const Unit* text) {
     if (unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\') {
       *out += static_cast<char>(unit);
     } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, unit <= 0xFF ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(unit));
-      *out += escaped;
+      out->AppendFormat(unit <= 0xFF ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(unit));
     }
   }
   *out += '"';
@@ -42,65 +40,58 @@ void AppendQuoted(std::string* out, const Unit* text) {
 
 }  // namespace
 
-void AppendNumber(std::string* out, std::uint64_t value, bool hexadecimal) {
+void AppendNumber(LogText* out, std::uint64_t value, bool hexadecimal) {
   Separate(out);
-  char text[24];
-  std::snprintf(text, sizeof text, hexadecimal ? "0x%" PRIX64 : "%" PRIu64, value);
-  *out += text;
+  out->AppendFormat(hexadecimal ? "0x%" PRIX64 : "%" PRIu64, value);
 }
 
 // The card record is the same in every call of a context.
-void AppendArgument(std::string*, const CARD_DATA*, bool) {}
+void AppendArgument(LogText*, const CARD_DATA*, bool) {}
 
-void AppendArgument(std::string* out, const void* pointer, bool) {
+void AppendArgument(LogText* out, const void* pointer, bool) {
   Separate(out);
   *out += pointer == nullptr ? "null" : "ptr";
 }
 
-void AppendArgument(std::string* out, const char* text, bool contents) {
+void AppendArgument(LogText* out, const char* text, bool contents) {
   if (!contents) return AppendArgument(out, static_cast<const void*>(text), false);
   AppendQuoted(out, text);
 }
 
-void AppendArgument(std::string* out, const char16_t* text, bool contents) {
+void AppendArgument(LogText* out, const char16_t* text, bool contents) {
   if (!contents) return AppendArgument(out, static_cast<const void*>(text), false);
   AppendQuoted(out, text);
 }
 
-void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info, bool contents) {
+void AppendArgument(LogText* out, const CARD_SIGNING_INFO* info, bool contents) {
   if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
-  char text[96];
-  std::snprintf(text, sizeof text, "{container %u, keySpec %u, hashAlg 0x%X, flags 0x%X}",
-                static_cast<unsigned>(info->bContainerIndex), static_cast<unsigned>(info->dwKeySpec),
-                static_cast<unsigned>(info->aiHashAlg), static_cast<unsigned>(info->dwSigningFlags));
-  *out += text;
+  out->AppendFormat("{container %u, keySpec %u, hashAlg 0x%X, flags 0x%X}", static_cast<unsigned>(info->bContainerIndex),
+                    static_cast<unsigned>(info->dwKeySpec), static_cast<unsigned>(info->aiHashAlg),
+                    static_cast<unsigned>(info->dwSigningFlags));
 }
 
-void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info, bool contents) {
+void AppendArgument(LogText* out, const CARD_DH_AGREEMENT_INFO* info, bool contents) {
   if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
-  char text[64];
-  std::snprintf(text, sizeof text, "{container %u, slot %u}", static_cast<unsigned>(info->bContainerIndex),
-                static_cast<unsigned>(info->bSecretAgreementIndex));
-  *out += text;
+  out->AppendFormat("{container %u, slot %u}", static_cast<unsigned>(info->bContainerIndex),
+                    static_cast<unsigned>(info->bSecretAgreementIndex));
 }
 
-void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info, bool contents) {
+void AppendArgument(LogText* out, const CARD_DERIVE_KEY* info, bool contents) {
   if (info == nullptr || !contents) return AppendArgument(out, static_cast<const void*>(info), false);
   Separate(out);
   *out += "{kdf ";
-  std::string kdf;
+  LogText kdf;
   AppendQuoted(&kdf, info->pwszKDF);
-  char text[64];
-  std::snprintf(text, sizeof text, ", slot %u, flags 0x%X}", static_cast<unsigned>(info->bSecretAgreementIndex),
-                static_cast<unsigned>(info->dwFlags));
-  *out += kdf + text;
+  *out += kdf;
+  out->AppendFormat(", slot %u, flags 0x%X}", static_cast<unsigned>(info->bSecretAgreementIndex),
+                    static_cast<unsigned>(info->dwFlags));
 }
 
 bool EntryLineWanted(DWORD result) { return (result == 0 ? kLogInfo : kLogError) <= LogLevel(); }
 
-void WriteEntryLine(const char* name, const std::string* arguments, DWORD result, std::uint64_t elapsedMicroseconds) {
+void WriteEntryLine(const char* name, const LogText* arguments, DWORD result, std::uint64_t elapsedMicroseconds) {
   const char* resultName = ResultCodeName(result);
   char code[40];
   if (resultName != nullptr) {
@@ -109,9 +100,10 @@ void WriteEntryLine(const char* name, const std::string* arguments, DWORD result
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
     resultName = "";
   }
-  const std::string shown = arguments != nullptr ? "(" + *arguments + ")" : std::string();
-  WriteLogLine(result == 0 ? kLogInfo : kLogError, __FILE__, __LINE__, false, "%s%s = %s%s in %llu us", name,
-               shown.c_str(), resultName, code, static_cast<unsigned long long>(elapsedMicroseconds));
+  if (arguments != nullptr && !arguments->complete()) return;
+  WriteLogLine(result == 0 ? kLogInfo : kLogError, __FILE__, __LINE__, false, "%s%s%s%s = %s%s in %llu us", name,
+               arguments != nullptr ? "(" : "", arguments != nullptr ? arguments->c_str() : "",
+               arguments != nullptr ? ")" : "", resultName, code, static_cast<unsigned long long>(elapsedMicroseconds));
 }
 
 }  // namespace vela

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <concepts>
 #include <cstdint>
-#include <string>
 #include <type_traits>
 
 #include "core/log.h"
@@ -33,28 +32,28 @@ struct EntryName {
 // never read: a pointer shows only whether it is null; strings (file,
 // directory, property and user names) and the records' key fields are shown
 // when `contents` is true, else only whether they are null.
-void AppendArgument(std::string* out, const CARD_DATA* cardData, bool contents);
-void AppendArgument(std::string* out, const char* text, bool contents);
-void AppendArgument(std::string* out, const char16_t* text, bool contents);
-void AppendArgument(std::string* out, const CARD_SIGNING_INFO* info, bool contents);
-void AppendArgument(std::string* out, const CARD_DH_AGREEMENT_INFO* info, bool contents);
-void AppendArgument(std::string* out, const CARD_DERIVE_KEY* info, bool contents);
-void AppendArgument(std::string* out, const void* pointer, bool contents);
-void AppendNumber(std::string* out, std::uint64_t value, bool hexadecimal);
+void AppendArgument(LogText* out, const CARD_DATA* cardData, bool contents);
+void AppendArgument(LogText* out, const char* text, bool contents);
+void AppendArgument(LogText* out, const char16_t* text, bool contents);
+void AppendArgument(LogText* out, const CARD_SIGNING_INFO* info, bool contents);
+void AppendArgument(LogText* out, const CARD_DH_AGREEMENT_INFO* info, bool contents);
+void AppendArgument(LogText* out, const CARD_DERIVE_KEY* info, bool contents);
+void AppendArgument(LogText* out, const void* pointer, bool contents);
+void AppendNumber(LogText* out, std::uint64_t value, bool hexadecimal);
 
 // Indices and container numbers (bytes) in decimal; flags, PIN ids and
 // lengths in hexadecimal.
 template <class T>
   requires std::integral<T> || std::is_enum_v<T>
-void AppendArgument(std::string* out, T value, bool) {
+void AppendArgument(LogText* out, T value, bool) {
   AppendNumber(out, static_cast<std::uint64_t>(value), sizeof(T) > 1);
 }
 
 // Whether a call with this result gets a line at the current level.
 bool EntryLineWanted(DWORD result);
 // The line of one call: INF on success, ERR with the result's name otherwise.
-// Null `arguments`: the name and the result alone.
-void WriteEntryLine(const char* name, const std::string* arguments, DWORD result, std::uint64_t elapsedMicroseconds);
+// Null `arguments`: the name and the result alone; incomplete ones: no line.
+void WriteEntryLine(const char* name, const LogText* arguments, DWORD result, std::uint64_t elapsedMicroseconds);
 
 template <auto Entry, EntryName Name, bool Refused>
 struct Logged;
@@ -68,17 +67,14 @@ struct Logged<Entry, Name, Refused> {
     const DWORD result = Entry(args...);
     const std::uint64_t elapsed = platform::MonotonicMicroseconds() - start;
     if (!EntryLineWanted(result)) return result;
-    try {
-      if constexpr (Refused) {
-        WriteEntryLine(Name.text, nullptr, result, elapsed);
-      } else {
-        const bool contents = ArgumentsAccepted();
-        std::string arguments;
-        (AppendArgument(&arguments, args, contents), ...);
-        WriteEntryLine(Name.text, &arguments, result, elapsed);
-      }
-    } catch (...) {
-      // No entry fails because of its log line.
+    // No entry fails because of its log line: one that finds no memory is lost.
+    if constexpr (Refused) {
+      WriteEntryLine(Name.text, nullptr, result, elapsed);
+    } else {
+      const bool contents = ArgumentsAccepted();
+      LogText arguments;
+      (AppendArgument(&arguments, args, contents), ...);
+      WriteEntryLine(Name.text, &arguments, result, elapsed);
     }
     return result;
   }

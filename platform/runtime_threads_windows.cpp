@@ -9,8 +9,11 @@
 // The types and initial values are winpthreads' (its pthread.h, only for
 // the declarations): a mutex is a pointer-sized word, (void*)-1 when
 // statically initialised; a once-flag is a long, 0 before the call; a key is
-// an unsigned index. The runtime holds these
-// locks for a few instructions, so a lock is a word spun on.
+// an unsigned index. A mutex is an SRW lock in that word (made from the
+// static initialiser on first use). At process exit Windows ends the other
+// threads wherever they are, perhaps holding one of these locks or inside a
+// once-function: the thread left, running the detach, then goes on instead
+// of waiting for ever.
 #include <pthread.h>
 #include <windows.h>
 
@@ -23,10 +26,17 @@ namespace vela::platform {
 
 namespace {
 
-constexpr std::intptr_t kLocked = 1;
+constexpr std::intptr_t kStaticInitialiser = -1;
 
-std::atomic<std::intptr_t>* Word(pthread_mutex_t* mutex) { return reinterpret_cast<std::atomic<std::intptr_t>*>(mutex); }
-static_assert(sizeof(std::atomic<std::intptr_t>) == sizeof(pthread_mutex_t));
+std::atomic<bool> processEnding{false};
+
+PSRWLOCK Lock(pthread_mutex_t* mutex) {
+  static_assert(sizeof(SRWLOCK) == sizeof(pthread_mutex_t) && sizeof(std::atomic<std::intptr_t>) == sizeof(SRWLOCK));
+  auto* word = reinterpret_cast<std::atomic<std::intptr_t>*>(mutex);
+  std::intptr_t expected = kStaticInitialiser;
+  word->compare_exchange_strong(expected, 0);  // SRWLOCK_INIT
+  return reinterpret_cast<PSRWLOCK>(mutex);
+}
 
 // Keys are FLS slots, so that a thread's values are handed to the key's
 // destructor when the thread ends. The callback is per key: x86's FLS
@@ -49,6 +59,8 @@ constexpr PFLS_CALLBACK_FUNCTION kCallbacks[kMaxKeys] = {CallDestructor<0>, Call
 
 }  // namespace
 
+void NoteProcessEnding() { processEnding.store(true); }
+
 void ReleaseRuntimeKeys() {
   // Before the code of the callbacks goes away with the DLL: FlsFree hands
   // every thread's value to the destructor now.
@@ -65,23 +77,23 @@ using namespace vela::platform;
 extern "C" {
 
 int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t*) {
-  Word(mutex)->store(0);
+  reinterpret_cast<std::atomic<std::intptr_t>*>(mutex)->store(0);  // SRWLOCK_INIT
   return 0;
 }
 
 int pthread_mutex_destroy(pthread_mutex_t*) { return 0; }
 
 int pthread_mutex_lock(pthread_mutex_t* mutex) {
-  std::atomic<std::intptr_t>* word = Word(mutex);
-  for (;;) {
-    std::intptr_t seen = word->load(std::memory_order_relaxed);
-    if (seen != kLocked && word->compare_exchange_weak(seen, kLocked, std::memory_order_acquire)) return 0;
-    SwitchToThread();
-  }
+  const PSRWLOCK lock = Lock(mutex);
+  if (TryAcquireSRWLockExclusive(lock)) return 0;
+  // Held by a thread the process's end has stopped: nobody will let go.
+  if (processEnding.load()) return 0;
+  AcquireSRWLockExclusive(lock);
+  return 0;
 }
 
 int pthread_mutex_unlock(pthread_mutex_t* mutex) {
-  Word(mutex)->store(0, std::memory_order_release);
+  ReleaseSRWLockExclusive(Lock(mutex));
   return 0;
 }
 
@@ -95,7 +107,12 @@ int pthread_once(pthread_once_t* once, void (*function)(void)) {
     state->store(kDone, std::memory_order_release);
     return 0;
   }
-  while (state->load(std::memory_order_acquire) != kDone) SwitchToThread();
+  // Another thread runs the function (for a few instructions), or ran it when
+  // the process's end stopped it.
+  while (state->load(std::memory_order_acquire) != kDone) {
+    if (processEnding.load()) return ERROR_PROCESS_ABORTED;
+    SwitchToThread();
+  }
   return 0;
 }
 

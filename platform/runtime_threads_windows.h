@@ -5,5 +5,7 @@
 namespace vela::platform {
 
 void ReleaseRuntimeKeys();
+// Called at the detach of process exit: the runtime's locks stop waiting.
+void NoteProcessEnding();
 
 }  // namespace vela::platform

@@ -178,7 +178,7 @@ TEST(Concurrency, AcquiresRaceOnTheLogSettings) {
   });
 
   for (int i = 0; i < kThreads; ++i) EXPECT_EQ(failures[i], 0) << "thread " << i;
-  const std::string directory = LogDirectory();
+  const std::string directory(LogDirectory().view());
   EXPECT_TRUE(directory == directories[0] + "/" || directory == directories[1] + "/") << directory;
   EXPECT_TRUE(LogLevel() == 3 || LogLevel() == 5) << LogLevel();
   const std::regex whole(R"(\d\d:\d\d:\d\d 4711/42 \[(INF|DBG)\] [a-z_]+\.cpp:\d{4,} \S.*)");

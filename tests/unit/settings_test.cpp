@@ -62,7 +62,7 @@ TEST_F(SettingsTest, MissingKeyLeavesEveryDefault) {
   EXPECT_EQ(c.cacheMode, 3);
   EXPECT_EQ(c.userPinCachePolicy, 0u);
   EXPECT_EQ(LogLevel(), 0) << "every reading resets the process-wide level";
-  EXPECT_EQ(LogDirectory(), "/tmp/");
+  EXPECT_EQ(LogDirectory().view(), "/tmp/");
 }
 
 TEST_F(SettingsTest, UnreachableRegistryLeavesDefaults) {
@@ -123,10 +123,10 @@ TEST_F(SettingsTest, ValuesOverEightyBytesCountAsMissing) {
   // A string value of 80 characters takes 81 bytes with its terminator.
   ClearRegistry();
   Read({Str("LogPath", "/var/" + std::string(75, 'a'))});
-  EXPECT_EQ(LogDirectory(), "/tmp/");
+  EXPECT_EQ(LogDirectory().view(), "/tmp/");
   ClearRegistry();
   Read({Str("LogPath", "/var/" + std::string(74, 'a'))});
-  EXPECT_EQ(LogDirectory(), "/var/" + std::string(74, 'a') + "/");
+  EXPECT_EQ(LogDirectory().view(), "/var/" + std::string(74, 'a') + "/");
 }
 
 // The directory is made only when the log is on: with the default level 0 a
@@ -151,7 +151,7 @@ TEST_F(SettingsTest, LogPathGetsOneSeparatorAndIsCreatedOnlyWhenLogging) {
     std::vector<Value> values = {Str("LogPath", c.path)};
     if (c.level != nullptr) values.push_back(Str("LogLevel", c.level));
     Read(values);
-    EXPECT_EQ(LogDirectory(), c.directory) << c.path << " " << (c.level ? c.level : "-");
+    EXPECT_EQ(LogDirectory().view(), c.directory) << c.path << " " << (c.level ? c.level : "-");
     EXPECT_EQ(createdDirectories, c.created ? std::vector<std::string>{c.directory} : std::vector<std::string>{})
         << c.path << " " << (c.level ? c.level : "-");
   }
@@ -175,15 +175,15 @@ TEST(LogDirectoryTest, RefusedPathsChangeNothing) {
   for (const char* refused : {"logs", "logs/vela", "./logs", "C:\\Logs", "/var/log/../../etc", "/var/log/..",
                               "/var/log\\..\\x", "/../tmp"}) {
     SetLogDirectory(refused);
-    EXPECT_EQ(LogDirectory(), "/var/keep/") << refused;
+    EXPECT_EQ(LogDirectory().view(), "/var/keep/") << refused;
   }
   SetLogDirectory("/var/log/..vela/x..");  // names that merely start or end with two dots
-  EXPECT_EQ(LogDirectory(), "/var/log/..vela/x../");
+  EXPECT_EQ(LogDirectory().view(), "/var/log/..vela/x../");
   SetLogDirectory("/var/keep");
-  EXPECT_EQ(LogDirectory(), "/var/keep/");
+  EXPECT_EQ(LogDirectory().view(), "/var/keep/");
   const std::string longest = "/" + std::string(254, 'b');
   SetLogDirectory(longest.c_str());
-  EXPECT_EQ(LogDirectory(), longest + "/");
+  EXPECT_EQ(LogDirectory().view(), longest + "/");
   SetLogDirectory("/tmp/");
 }
 
@@ -196,13 +196,13 @@ TEST(LogDirectoryTest, ConcurrentWritersLeaveOneWholeValue) {
     for (int i = 0; i < 200; ++i) {
       SetLogDirectory(path.c_str());
       SetLogLevel(logLevel);
-      (void)LogDirectory();
+      (void)LogDirectory().view();
     }
   };
   std::thread first(writer, a, 1), second(writer, b, 2);
   first.join();
   second.join();
-  EXPECT_TRUE(LogDirectory() == a || LogDirectory() == b);
+  EXPECT_TRUE(LogDirectory().view() == a || LogDirectory().view() == b);
   EXPECT_TRUE(LogLevel() == 1 || LogLevel() == 2);
   SetLogDirectory("/tmp/");
   SetLogLevel(kLogOff);
@@ -222,7 +222,7 @@ class LogFileTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
   std::string Contents() {
-    std::ifstream in(LogFileName(), std::ios::binary);
+    std::ifstream in(LogFileName().c_str(), std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
@@ -231,7 +231,7 @@ class LogFileTest : public ::testing::Test {
 };
 
 TEST_F(LogFileTest, NameAndLineLayoutOnTheFixedClock) {
-  EXPECT_EQ(LogFileName(), dir_ + "/vela3ro-20240305-004711.txt");
+  EXPECT_EQ(LogFileName().view(), dir_ + "/vela3ro-20240305-004711.txt");
   SetLogLevel(kLogInfo);
   WriteLogLine(kLogInfo, "C:\\src\\frontend\\acquire.cpp", 42, false, "value %d of %s", 7, "x");
   WriteLogLine(kLogError, "frontend/settings.cpp", 12345, true, "second");
@@ -271,7 +271,7 @@ TEST_F(LogFileTest, PlantedNamesAreLeftAloneAndTheModuleKeepsWorking) {
   SetRegistryString(kSettingsKey, "LogPath", dir_);
   SetRegistryString(kSettingsKey, "LogLevel", "9");
   SetRegistryString(kSettingsKey, "LogAPDU", "TRUE");
-  const std::string log = LogFileName();
+  const std::string log(LogFileName().view());
   const std::string victim = dir_ + "/victim";
   const std::string absent = dir_ + "/made-through-a-link";
   const uid_t otherUser = 65534;
@@ -350,7 +350,7 @@ TEST_F(LogFileTest, MissingDirectoryLosesTheLineQuietly) {
   SetLogDirectory((dir_ + "/absent/deeper").c_str());
   SetLogLevel(kLogInfo);
   WriteLogLine(kLogInfo, "a.cpp", 1, false, "lost");
-  EXPECT_FALSE(std::filesystem::exists(LogFileName()));
+  EXPECT_FALSE(std::filesystem::exists(LogFileName().c_str()));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "core/minidriver_abi.h"
 #include "host_report.h"
 #include "host_system.h"
+#include "low_resource.h"
 
 namespace md = vela;
 
@@ -57,12 +58,14 @@ std::unordered_set<void*>& LiveBlocks() {
 }
 
 void* VELA_WINAPI HostAlloc(md::SIZE_T size) {
+  if (NextHostAllocationFails()) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block != nullptr) LiveBlocks().insert(block);
   return block;
 }
 
 void* VELA_WINAPI HostReAlloc(void* block, md::SIZE_T size) {
+  if (NextHostAllocationFails()) return nullptr;
   LiveBlocks().erase(block);
   void* moved = std::realloc(block, size == 0 ? 1 : size);
   if (moved != nullptr) LiveBlocks().insert(moved);
@@ -456,6 +459,248 @@ int Logged(const char* dll) {
   return failures;
 }
 
+// ---- low-resource: allocations failing as a kit's low-resource mode fails them --
+
+// The generator of P-256, a valid peer point for the agreement.
+const md::BYTE kPeerPoint[64] = {
+    0x6B, 0x17, 0xD1, 0xF2, 0xE1, 0x2C, 0x42, 0x47, 0xF8, 0xBC, 0xE6, 0xE5, 0x63, 0xA4, 0x40, 0xF2,
+    0x77, 0x03, 0x7D, 0x81, 0x2D, 0xEB, 0x33, 0xA0, 0xF4, 0xA1, 0x39, 0x45, 0xD8, 0x98, 0xC2, 0x96,
+    0x4F, 0xE3, 0x42, 0xE2, 0xFE, 0x1A, 0x7F, 0x9B, 0x8E, 0xE7, 0xEB, 0x4A, 0x7C, 0x0F, 0x9E, 0x16,
+    0x2B, 0xCE, 0x33, 0x57, 0x6B, 0x31, 0x5E, 0xCE, 0xCB, 0xB6, 0x40, 0x68, 0x37, 0xBF, 0x51, 0xF5};
+
+md::DWORD Agree(Host& host, md::BYTE* slot) {
+  md::BYTE blob[72];
+  const std::uint32_t header[2] = {md::BCRYPT_ECDH_PUBLIC_P256_MAGIC, 32};
+  std::memcpy(blob, header, 8);
+  std::memcpy(blob + 8, kPeerPoint, 64);
+  md::CARD_DH_AGREEMENT_INFO agreement{};
+  agreement.dwVersion = 2;
+  agreement.bContainerIndex = 4;
+  agreement.dwPublicKey = sizeof blob;
+  agreement.pbPublicKey = blob;
+  const md::DWORD rc = host->pfnCardConstructDHAgreement(host.data(), &agreement);
+  *slot = agreement.bSecretAgreementIndex;
+  return rc;
+}
+
+md::DWORD DeriveHash(Host& host) {
+  char16_t sha256Name[] = u"SHA256";
+  md::BCryptBuffer parameters[] = {{sizeof sha256Name, 0, sha256Name}};
+  md::CARD_DERIVE_KEY derive{};
+  derive.dwVersion = 2;
+  derive.pwszKDF = u"HASH";
+  derive.bSecretAgreementIndex = 0;
+  md::BCryptBufferDesc list{0, 1, parameters};
+  derive.pParameterList = &list;
+  derive.dwFlags = 0;
+  const md::DWORD rc = host->pfnCardDeriveKey(host.data(), &derive);
+  HostFree(derive.pbDerivedKey);
+  return rc;
+}
+
+enum class Needs { kContext, kPin, kAgreement, kNothing };
+
+struct LowResourceOperation {
+  const char* name;
+  Needs needs;
+  md::DWORD (*run)(Host& host, const Bytes& pin);
+  // Beside the codes of a missing buffer: a certificate that could not be
+  // read is not there, whatever stopped the reading.
+  md::DWORD alsoAnswered = 0;
+};
+
+const LowResourceOperation kLowResourceOperations[] = {
+    {"acquire", Needs::kNothing, [](Host& host, const Bytes&) { return host.Acquire(); }},
+    {"read-cardid", Needs::kContext,
+     [](Host& host, const Bytes&) {
+       Bytes file;
+       return ReadCardFile(host, nullptr, "cardid", &file);
+     }},
+    {"read-certificate", Needs::kContext,
+     [](Host& host, const Bytes&) {
+       Bytes file;
+       return ReadCardFile(host, "mscp", "ksc00", &file);
+     },
+     md::SCARD_E_FILE_NOT_FOUND},
+    {"enum-files", Needs::kContext,
+     [](Host& host, const Bytes&) {
+       char* names = nullptr;
+       md::DWORD length = 0;
+       const md::DWORD rc = host->pfnCardEnumFiles(host.data(), const_cast<char*>("mscp"), &names, &length, 0);
+       HostFree(names);
+       return rc;
+     }},
+    {"container-info", Needs::kContext,
+     [](Host& host, const Bytes&) {
+       md::CONTAINER_INFO info{};
+       info.dwVersion = 1;
+       const md::DWORD rc = host->pfnCardGetContainerInfo(host.data(), 0, 0, &info);
+       HostFree(info.pbSigPublicKey);
+       HostFree(info.pbKeyExPublicKey);
+       return rc;
+     }},
+    {"pin", Needs::kContext, [](Host& host, const Bytes& pin) { return Authenticate(host, pin); }},
+    {"sign", Needs::kPin,
+     [](Host& host, const Bytes&) {
+       Bytes signature;
+       return Sign(host, Bytes(32, 0x5A), 0, &signature);
+     }},
+    {"agreement", Needs::kPin,
+     [](Host& host, const Bytes&) {
+       md::BYTE slot = 0xFF;
+       const md::DWORD rc = Agree(host, &slot);
+       if (rc == 0) host->pfnCardDestroyDHAgreement(host.data(), slot, 0);
+       return rc;
+     }},
+    {"derivation", Needs::kAgreement, [](Host& host, const Bytes&) { return DeriveHash(host); }},
+    {"delete", Needs::kContext,
+     [](Host& host, const Bytes&) { return host->pfnCardDeleteContext(host.data()); }},
+};
+
+bool Answered(const LowResourceOperation& op, md::DWORD rc) {
+  return rc == 0 || rc == md::SCARD_E_NO_MEMORY || rc == md::SCARD_F_INTERNAL_ERROR ||
+         (op.alsoAnswered != 0 && rc == op.alsoAnswered);
+}
+
+// A fresh context brought to what the operation needs, without failures.
+bool Prepare(Host& host, Needs needs, const Bytes& pin) {
+  if (needs == Needs::kNothing) return true;
+  if (host.Acquire() != 0) return false;
+  if (needs != Needs::kContext && Authenticate(host, pin) != 0) return false;
+  md::BYTE slot = 0xFF;
+  return needs != Needs::kAgreement || (Agree(host, &slot) == 0 && slot == 0);
+}
+
+// After the operation, with failures off: the context still reads the card
+// (a new one when the operation was its acquire or its end) and is deleted.
+bool StillWorks(Host& host, const LowResourceOperation& op, md::DWORD rc) {
+  const bool fresh = op.needs == Needs::kNothing ? rc != 0 : std::strcmp(op.name, "delete") == 0 && rc == 0;
+  if (fresh && host.Acquire() != 0) return false;
+  Bytes file;
+  if (ReadCardFile(host, nullptr, "cardid", &file) != 0 || file.size() != 16) return false;
+  host->pfnCardDeauthenticate(host.data(), const_cast<md::WCHAR*>(u"user"), 0);
+  return host->pfnCardDeleteContext(host.data()) == 0;
+}
+
+struct LowResourceRun {
+  Host* host;
+  const Bytes* pin;
+  std::size_t step;
+};
+
+// Every operation, its n-th allocation failing for n = 1, 1 + step, ...
+// until one run fails none.
+void EveryAllocationOfEachOperation(void* argument) {
+  auto* run = static_cast<LowResourceRun*>(argument);
+  for (const LowResourceOperation& op : kLowResourceOperations) {
+    std::string codes;
+    std::size_t n = 1;
+    bool sound = true;
+    for (; n < 2000; n += run->step) {
+      if (!Prepare(*run->host, op.needs, *run->pin)) {
+        sound = false;
+        codes += " (not prepared)";
+        break;
+      }
+      PlanAllocationFailures(n, false, true);
+      const md::DWORD rc = op.run(*run->host, *run->pin);
+      const bool failed = AllocationFailed();
+      EndAllocationFailures();
+      const std::string code = Code(rc);
+      if (codes.find(code) == std::string::npos) codes += " " + code;
+      if (!Answered(op, rc) || !StillWorks(*run->host, op, rc)) {
+        sound = false;
+        codes += " (allocation " + std::to_string(n) + " left it unusable)";
+        break;
+      }
+      if (!failed) break;
+    }
+    Report(("low-resource " + std::string(op.name)).c_str(),
+           "failed allocations 1 to " + std::to_string(n - 1) + " in steps of " + std::to_string(run->step) +
+               ", results" + codes);
+    Check(sound, ("every-allocation-" + std::string(op.name)).c_str(), codes);
+  }
+}
+
+// Every allocation failing in a thread that never ran the module before.
+void EveryAllocationOfAFreshThread(void* argument) {
+  auto* run = static_cast<LowResourceRun*>(argument);
+  PlanAllocationFailures(1, true, false);
+  for (const LowResourceOperation& op : kLowResourceOperations) {
+    if (op.needs == Needs::kNothing) {
+      const md::DWORD rc = op.run(*run->host, *run->pin);
+      Report("fresh-thread acquire", Code(rc));
+      Check(rc != 0 && Answered(op, rc), "fresh-thread-acquire", Code(rc));
+      if (rc == 0) run->host->data()->pfnCardDeleteContext(run->host->data());
+      continue;
+    }
+    EndAllocationFailures();
+    if (!Prepare(*run->host, op.needs, *run->pin)) {
+      Check(false, "fresh-thread-prepare", op.name);
+      return;
+    }
+    PlanAllocationFailures(1, true, false);
+    const md::DWORD rc = op.run(*run->host, *run->pin);
+    EndAllocationFailures();
+    Report(("fresh-thread " + std::string(op.name)).c_str(), Code(rc));
+    Check(Answered(op, rc) && StillWorks(*run->host, op, rc), ("fresh-thread-" + std::string(op.name)).c_str(),
+          Code(rc));
+    PlanAllocationFailures(1, true, false);
+  }
+  EndAllocationFailures();
+}
+
+int LowResource(const char* dll, const Bytes& pin, std::size_t step) {
+  Host host;
+  if (!host.Open(dll)) return failures;
+  // The module stays loaded (Open's load): the patched imports stay too.
+  void* module = LoadModule(dll);
+  Check(PatchAllocatorImports(module) >= 2, "allocator-imports-patched");
+  LowResourceRun run{&host, &pin, step};
+  RunOnFreshThread(EveryAllocationOfAFreshThread, &run);
+  RunOnFreshThread(EveryAllocationOfEachOperation, &run);
+  Check(host.Acquire() == 0, "acquire-after-low-resource");
+  host.Finish();
+  UnloadModule(module);
+  return failures;
+}
+
+// ---- unload-cycles: what a load and unload leave on the process's heaps ------
+
+int UnloadCycles(const char* dll, int cycles) {
+  // The first load's lasting part (the loader's own records) is not a cycle's.
+  UnloadModule(LoadModule(dll));
+  const HeapUse before = ProcessHeapUse();
+  for (int i = 0; i < cycles; ++i) UnloadModule(LoadModule(dll));
+  const HeapUse after = ProcessHeapUse();
+  const long long bytes = static_cast<long long>(after.bytes) - static_cast<long long>(before.bytes);
+  const long long blocks = static_cast<long long>(after.blocks) - static_cast<long long>(before.blocks);
+  Report("heap-growth", std::to_string(bytes) + " bytes in " + std::to_string(blocks) + " blocks over " +
+                            std::to_string(cycles) + " cycles (" + std::to_string(bytes / cycles) + " bytes a cycle)");
+  // Wine's own bookkeeping may move by a few blocks; a cycle's leak is a
+  // block or more per cycle.
+  Check(blocks < cycles / 4 && bytes < 4096, "unload-leaves-nothing");
+  return failures;
+}
+
+// ---- exit-locks: the process ends while a thread holds a lock of the runtime shim --
+
+int ExitLocks(const char* probeDll) {
+  void* probe = LoadModule(probeDll);
+  if (probe == nullptr) return failures;
+  auto wait = reinterpret_cast<void (*)()>(ModuleFunction(probe, "ProbeWaitHeld"));
+  for (const char* name : {"ProbeHoldLock", "ProbeHoldOnce"}) {
+    void* function = ModuleFunction(probe, name);
+    if (function == nullptr || wait == nullptr) return failures;
+    StartThread(reinterpret_cast<void (*)()>(function));
+    wait();
+  }
+  std::printf("holding; ending the process\n");
+  std::fflush(stdout);
+  EndProcess(0);
+  return failures;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: vela3ro-host road DLL OUTDIR PINHEX HASHHEX PEERHEX\n"
@@ -463,6 +708,9 @@ int Usage() {
                "       vela3ro-host properties DLL\n"
                "       vela3ro-host pinpad DLL\n"
                "       vela3ro-host logged DLL\n"
+               "       vela3ro-host low-resource DLL PINHEX STEP\n"
+               "       vela3ro-host unload-cycles DLL COUNT\n"
+               "       vela3ro-host exit-locks PROBE_DLL\n"
                "       vela3ro-host resources DLL VERSION\n"
                "       vela3ro-host file-security PATH\n"
                "       vela3ro-host set-owner PATH SID\n");
@@ -485,6 +733,13 @@ int main(int argc, char** argv) {
   if (command == "properties" && argc == 3) return Properties(dll);
   if (command == "pinpad" && argc == 3) return PinPad(dll);
   if (command == "logged" && argc == 3) return Logged(dll);
+  if (command == "low-resource" && argc == 5) {
+    Bytes pin;
+    const int step = std::atoi(argv[4]);
+    return ParseHex(argv[3], &pin) && step > 0 ? LowResource(dll, pin, static_cast<std::size_t>(step)) : Usage();
+  }
+  if (command == "exit-locks" && argc == 3) return ExitLocks(dll);
+  if (command == "unload-cycles" && argc == 4) return UnloadCycles(dll, std::atoi(argv[3]));
   if (command == "file-security" && argc == 3) return DescribeFileSecurity(argv[2]) ? failures : 1;
   if (command == "set-owner" && argc == 4) return SetFileOwner(argv[2], argv[3]) ? failures : 1;
   if (command == "resources" && argc == 4) {

@@ -238,6 +238,44 @@ log-planted)
   done
   ;;
 
+low-resource)
+  # A kit's low-resource mode: the module's allocator imports fail every
+  # allocation of a fresh thread, then each operation's n-th allocation (the
+  # host's allocator for the module's buffers too), first with the log off,
+  # then with LogLevel 9 and LogAPDU on (every third: the lines make many).
+  # Every call answers, the process lives, the context works afterwards.
+  trap reg_clear EXIT
+  reg_clear
+  pin=$(printf %s "$VELA_USER_PIN" | hex)
+  host low-resource-log-off low-resource "$dll" "$pin" 1 || fail "the host saw failures or died ($?)"
+  grep -q '^ok acquire-after-low-resource' "$out/low-resource-log-off.log" || fail "the host did not live to the end"
+  wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 9 /f >/dev/null
+  wine reg add "$settings_key" /v LogAPDU /t REG_SZ /d TRUE /f >/dev/null
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/logs")" /f >/dev/null
+  host low-resource-log-on low-resource "$dll" "$pin" 3 || fail "with the log on: the host saw failures or died ($?)"
+  grep -q '^ok acquire-after-low-resource' "$out/low-resource-log-on.log" || fail "with the log on: the host died"
+  ;;
+
+unload)
+  # A service that loads the module per card: 200 loads and unloads leave the
+  # process's heaps as they were.
+  host unload unload-cycles "$dll" 200
+  ;;
+
+exit-locks)
+  # The process ends while its other threads hold a lock of the C++ runtime's
+  # thread shim and run one of its once-functions; the detach that takes both
+  # comes back instead of waiting for ever.
+  probe=$(windows_path "$(dirname "$VELA_HOST_EXE")/exit-lock-probe.dll")
+  status=0
+  timeout 60 wine "$VELA_HOST_EXE" exit-locks "$probe" >"$out/exit-locks.log" 2>&1 || status=$?
+  cat "$out/exit-locks.log"
+  [ $status -ne 124 ] || fail "the process did not end within 60 s"
+  for line in "ok exit-lock-returned" "ok exit-once-returned"; do
+    grep -q "^$line" "$out/exit-locks.log" || fail "no \"$line\""
+  done
+  ;;
+
 settings)
   # Registry state, then the cache mode and user PIN cache policy the module reports.
   check_settings() {
