@@ -5,8 +5,9 @@
 # (vela-card --cert-generation) or another card under the same serial number
 # (another --seed). Each listing is checked against a cold one of the same
 # card, made with an empty cache of its own. root running with a user's HOME
-# (sudo -E) neither writes nor takes over the user's ~/.cache. The card is
-# put back as it was.
+# (sudo -E) neither writes nor takes over the user's ~/.cache, and a cache
+# folder on a read-only file system is listed past. The card is put back as
+# it was.
 set -uo pipefail
 source "$(dirname "$0")/tier_checks.sh"
 pull=${VELA_PULL:?run the pkcs11 tier through ctest}
@@ -79,6 +80,17 @@ fi
 
 # Certificates issued anew for the same keys; then another card, same serial.
 put_card --cert-generation 1
+# The cache folder on a read-only file system (a read-only bind mount of its
+# own): the listing is that of the card, and the file there stays as it was.
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  kept=$(cat "$cache"/vela3ro/card-* | md5sum)
+  run renewed.read-only 0 unshare -m sh -c 'mount --bind -o ro "$1" "$1" && shift && exec "$@"' sh "$cache" \
+    env XDG_CACHE_HOME="$cache" "${p11[@]}" --list-objects
+  same_as_cold renewed.read-only
+  [ "$(cat "$cache"/vela3ro/card-* | md5sum)" = "$kept" ] || fail "a read-only cache folder was written"
+else
+  echo "no mount namespace here: the read-only cache folder is left to the unit tier's full one"
+fi
 list renewed "$cache"
 cmp -s "$out/renewed.out" "$out/warm.out" && fail "after the renewal the old certificates were shown"
 same_as_cold renewed
