@@ -4,6 +4,7 @@
 
 #include "card/profile_table.h"
 #include "pkcs11/der.h"
+#include "pkcs11/ec_point.h"
 
 namespace vela::pkcs11 {
 namespace {
@@ -11,6 +12,7 @@ namespace {
 constexpr std::uint16_t kStatusOk = 0x9000;
 // READ BINARY's offset without a short file identifier: 15 bits.
 constexpr std::size_t kMaxOffset = 0x7FFF;
+constexpr std::size_t kMaxRead = 255;
 
 std::uint8_t High(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
 std::uint8_t Low(std::uint16_t value) { return static_cast<std::uint8_t>(value); }
@@ -27,24 +29,42 @@ bool Exchange(CardLink& link, const Bytes& command, Bytes* data) {
 
 }  // namespace
 
-bool CertificateUnchanged(CardLink& link, const ContainerData& cached) {
-  if (cached.index < 0 || static_cast<std::size_t>(cached.index) >= vela::kProfileTable.size()) return false;
+std::optional<ContainerData> CachedContainerShape(const ContainerData& cached) {
+  if (cached.index < 0 || static_cast<std::size_t>(cached.index) >= vela::kProfileTable.size()) return std::nullopt;
   CertificateFields fields;
-  if (cached.certificateFile.empty() || !ParseCertificate(cached.certificateFile, &fields)) return false;
-  const std::size_t length = fields.certificate.size();
-  const std::size_t tail = std::min(kProofBytes, length);
-  const std::size_t offset = length - tail;
-  if (offset > kMaxOffset) return false;
+  if (cached.certificateFile.empty() || !ParseCertificate(cached.certificateFile, &fields)) return std::nullopt;
+  ContainerData shape;
+  shape.index = cached.index;
+  shape.signature = cached.signature;
+  if (!P256PointOfKeyInfo(fields.subjectPublicKeyInfo, &shape.point) || !IsP256Point(shape.point) ||
+      shape.point != cached.point) {
+    return std::nullopt;
+  }
+  shape.certificateFile = std::move(fields.certificate);
+  return shape;
+}
 
-  const vela::ProfileEntry& entry = vela::kProfileTable[static_cast<std::size_t>(cached.index)];
+bool CardHoldsCertificate(CardLink& link, int index, std::span<const std::uint8_t> certificate) {
+  if (index < 0 || static_cast<std::size_t>(index) >= vela::kProfileTable.size() || certificate.empty() ||
+      certificate.size() > kMaxOffset) {
+    return false;
+  }
+  const vela::ProfileEntry& entry = vela::kProfileTable[static_cast<std::size_t>(index)];
   // SELECT by path from the master file, as the minidriver selects it.
   const Bytes select = {0x00, 0xA4, 0x08, 0x0C, 0x04, High(entry.dfId), Low(entry.dfId), High(entry.certFileId),
                         Low(entry.certFileId)};
-  const Bytes read = {0x00, 0xB0, High(static_cast<std::uint16_t>(offset)), Low(static_cast<std::uint16_t>(offset)),
-                      static_cast<std::uint8_t>(tail)};
   Bytes data;
-  return Exchange(link, select, &data) && Exchange(link, read, &data) && data.size() == tail &&
-         std::equal(data.begin(), data.end(), fields.certificate.end() - static_cast<std::ptrdiff_t>(tail));
+  if (!Exchange(link, select, &data)) return false;
+  for (std::size_t offset = 0; offset < certificate.size(); offset += kMaxRead) {
+    const std::size_t length = std::min(kMaxRead, certificate.size() - offset);
+    const Bytes read = {0x00, 0xB0, High(static_cast<std::uint16_t>(offset)), Low(static_cast<std::uint16_t>(offset)),
+                        static_cast<std::uint8_t>(length)};
+    if (!Exchange(link, read, &data) || data.size() != length ||
+        !std::equal(data.begin(), data.end(), certificate.begin() + static_cast<std::ptrdiff_t>(offset))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace vela::pkcs11

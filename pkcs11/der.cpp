@@ -151,4 +151,13 @@ Bytes P256SubjectPublicKeyInfo(std::span<const std::uint8_t> point) {
   return Tlv(kSequence, content);
 }
 
+bool P256PointOfKeyInfo(std::span<const std::uint8_t> keyInfo, Bytes* point) {
+  constexpr std::size_t kPointBytes = 65;
+  if (keyInfo.size() <= kPointBytes) return false;
+  const auto candidate = keyInfo.last(kPointBytes);
+  if (!std::ranges::equal(P256SubjectPublicKeyInfo(candidate), keyInfo)) return false;
+  point->assign(candidate.begin(), candidate.end());
+  return true;
+}
+
 }  // namespace vela::pkcs11

@@ -45,5 +45,8 @@ const Bytes& P256Parameters();
 Bytes EcPointOctetString(std::span<const std::uint8_t> point);
 // SubjectPublicKeyInfo of a P-256 point 04 X Y.
 Bytes P256SubjectPublicKeyInfo(std::span<const std::uint8_t> point);
+// The point 04 X Y of a SubjectPublicKeyInfo that is exactly a P-256 key's
+// (the encoding P256SubjectPublicKeyInfo makes); false for any other.
+bool P256PointOfKeyInfo(std::span<const std::uint8_t> keyInfo, Bytes* point);
 
 }  // namespace vela::pkcs11

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "pkcs11/fork_gate.h"
 #include "pkcs11/pkcs11_api.h"
 #include "pkcs11/slot.h"
 
@@ -61,6 +62,7 @@ void Abandon(std::shared_ptr<State> state) {
 // have been finalised.
 void EndOfProcess() noexcept {
   try {
+    const ForkGate::Inside inside;
     std::unique_lock lock(StateMutex(), std::try_to_lock);
     if (!lock.owns_lock()) return;
     std::shared_ptr<State>& current = CurrentState();
@@ -89,6 +91,8 @@ struct ProcessEnd {
 template <class Body>
 CK_RV Run(Body body) {
   try {
+    // Declared first: whatever the call releases is released inside the gate.
+    const ForkGate::Inside inside;
     const std::shared_ptr<State> state = Current();
     if (!state) return CKR_CRYPTOKI_NOT_INITIALIZED;
     return body(*state);
@@ -171,7 +175,10 @@ CK_RV WithSession(CK_SESSION_HANDLE handle, Body body) {
   });
 }
 
-CK_RV NotSupported() { return Current() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; }
+CK_RV NotSupported() {
+  const ForkGate::Inside inside;
+  return Current() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
+}
 
 // A function the token does not offer, on a session: the handle is checked
 // first, as the standard orders its errors.
@@ -201,6 +208,7 @@ extern "C" {
 
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   try {
+    const ForkGate::Inside inside;
     if (pInitArgs != nullptr) {
       const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
       if (args->pReserved != nullptr) return CKR_ARGUMENTS_BAD;
@@ -233,6 +241,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
   try {
+    const ForkGate::Inside inside;
     if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
     std::shared_ptr<State> state;
     {

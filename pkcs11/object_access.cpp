@@ -1,5 +1,5 @@
 // The token's objects: read from the card once per token (or taken from the
-// cache where the card proves them unchanged), found, read and refused
+// cache where the card proves them whole), found, read and refused
 // changes. Private objects are seen only while the user is logged in.
 #include <optional>
 
@@ -13,11 +13,12 @@ CK_RV Slot::LoadObjects() {
   if (token_->objectsLoaded) return CKR_OK;
   Token& t = *token_;
   // What the cache holds of this card is taken container by container, each
-  // only once the card proves it unchanged; the rest is read from the card.
+  // only once the card proves every byte of its certificate; the key served
+  // is the one inside that certificate. The rest is read from the card.
   std::optional<ObjectCache> cache;
   std::optional<CachedCard> cached;
   if (settings_.objectCache) {
-    cache.emplace(ObjectCache::DefaultDirectory());
+    cache.emplace(ObjectCache::DefaultHome());
     cached = cache->Load(t.serial, t.atr);
   }
   std::vector<ContainerData> containers;
@@ -26,8 +27,9 @@ CK_RV Slot::LoadObjects() {
     if (!cached) return false;
     for (const ContainerData& kept : cached->containers) {
       if (kept.index != container->index || kept.signature != container->signature) continue;
-      if (!CertificateUnchanged(*t.link, kept)) return false;
-      *container = kept;
+      std::optional<ContainerData> shape = CachedContainerShape(kept);
+      if (!shape || !CardHoldsCertificate(*t.link, shape->index, shape->certificateFile)) return false;
+      *container = std::move(*shape);
       ++proven;
       return true;
     }

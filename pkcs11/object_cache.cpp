@@ -91,7 +91,9 @@ Bytes Digest(std::span<const std::uint8_t> bytes) {
   return digest;
 }
 
-Bytes Serialise(const CachedCard& card) {
+}  // namespace
+
+Bytes ObjectCache::Encode(const CachedCard& card) {
   Bytes out(kMagic, kMagic + sizeof(kMagic));
   PutInt(out, kFormat, 4);
   out.insert(out.end(), card.serial.begin(), card.serial.end());
@@ -108,7 +110,7 @@ Bytes Serialise(const CachedCard& card) {
   return out;
 }
 
-std::optional<CachedCard> Parse(std::span<const std::uint8_t> bytes) {
+std::optional<CachedCard> ObjectCache::Parse(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < sizeof(kMagic) + kDigestBytes) return std::nullopt;
   const auto body = bytes.first(bytes.size() - kDigestBytes);
   const Bytes digest = Digest(body);
@@ -125,17 +127,42 @@ std::optional<CachedCard> Parse(std::span<const std::uint8_t> bytes) {
   for (std::uint32_t i = 0; i < count && reader.ok(); ++i) {
     ContainerData& container = card.containers.emplace_back();
     container.index = static_cast<int>(reader.Int(1));
-    container.signature = reader.Int(1) != 0;
+    const std::uint32_t signature = reader.Int(1);
+    container.signature = signature == 1;
     container.point = reader.Block(2);
     container.certificateFile = reader.Block(4);
+    if (signature > 1) return std::nullopt;
   }
   if (!reader.done()) return std::nullopt;
   return card;
 }
 
-// A descriptor of a folder of this user's that nobody else may enter, or -1.
-int OpenOwnDirectory(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+
+constexpr const char* kFolder = "vela3ro";
+
+// A descriptor of the user's cache folder (symbolic links followed, as the
+// user may have placed it elsewhere), or -1 when it is missing or belongs to
+// another user: root running with a user's HOME never writes there.
+int OpenCacheHome(const std::string& path) {
+  if (path.empty() || path[0] != '/') return -1;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A descriptor of our folder inside the cache home when it is this user's and
+// nobody else may enter it, or -1. It is made (0700) first when `make`.
+int OpenOwnDirectory(const std::string& home, bool make) {
+  const UniqueFd base(OpenCacheHome(home));
+  if (!base) return -1;
+  if (make) (void)mkdirat(base.get(), kFolder, 0700);
+  const int fd = openat(base.get(), kFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat info{};
   if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
@@ -184,11 +211,10 @@ void Prune(int directory, const std::string& keep) {
 
 }  // namespace
 
-std::string ObjectCache::DefaultDirectory() {
-  // The environment is not trusted in a program that changed its user.
-  if (const char* cache = secure_getenv("XDG_CACHE_HOME"); cache != nullptr && cache[0] == '/') {
-    return std::string(cache) + "/vela3ro";
-  }
+std::string ObjectCache::DefaultHome() {
+  // The environment is not trusted in a program that changed its user. A
+  // relative or empty XDG_CACHE_HOME is no folder: the rules say to ignore it.
+  if (const char* cache = secure_getenv("XDG_CACHE_HOME"); cache != nullptr && cache[0] == '/') return cache;
   const char* home = secure_getenv("HOME");
   std::string base = home != nullptr && home[0] == '/' ? home : "";
   if (base.empty()) {
@@ -196,7 +222,7 @@ std::string ObjectCache::DefaultDirectory() {
     if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') return "";
     base = user->pw_dir;
   }
-  return base + "/.cache/vela3ro";
+  return base + "/.cache";
 }
 
 std::string ObjectCache::FileName(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
@@ -207,8 +233,7 @@ std::string ObjectCache::FileName(const std::array<std::uint8_t, 10>& serial, co
 }
 
 std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
-  if (directory_.empty()) return std::nullopt;
-  const UniqueFd directory(OpenOwnDirectory(directory_));
+  const UniqueFd directory(OpenOwnDirectory(home_, false));
   if (!directory) return std::nullopt;
   const UniqueFd file(
       openat(directory.get(), FileName(serial, atr).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -233,15 +258,9 @@ std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& 
 }
 
 bool ObjectCache::Store(const CachedCard& card) const {
-  if (directory_.empty()) return false;
-  // The folder above is the user's cache, made as the XDG rules ask (0700)
-  // when it is missing; ours is made 0700 and must be so.
-  const std::size_t slash = directory_.rfind('/');
-  if (slash != std::string::npos && slash > 0) (void)mkdir(directory_.substr(0, slash).c_str(), 0700);
-  (void)mkdir(directory_.c_str(), 0700);
-  const UniqueFd directory(OpenOwnDirectory(directory_));
+  const UniqueFd directory(OpenOwnDirectory(home_, true));
   if (!directory) return false;
-  const Bytes bytes = Serialise(card);
+  const Bytes bytes = Encode(card);
   if (bytes.size() > kMaxFileBytes) return false;
 
   static std::atomic<unsigned> counter{0};

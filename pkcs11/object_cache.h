@@ -4,14 +4,16 @@
 // over. A cache file holds what one card gave (its containers' public keys
 // and certificate files), under $XDG_CACHE_HOME/vela3ro/ (else
 // ~/.cache/vela3ro/). It is never trusted alone: the token uses a cached
-// container only after a cheap read from the card proves it unchanged
-// (card_proof.h). It holds nothing secret: no PIN, no private or derived
-// value.
+// container only where the card proves its certificate byte for byte, and
+// serves the key inside that certificate (card_proof.h). It holds nothing
+// secret: no PIN, no private or derived value. It uses a cache folder only
+// where the user it runs as owns it, and makes nothing but its own folder.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,23 +33,34 @@ class ObjectCache {
   static constexpr std::size_t kMaxFileBytes = 256 * 1024;
   static constexpr std::size_t kMaxCards = 16;
 
-  // The user's cache folder; empty when none can be told (no home).
-  static std::string DefaultDirectory();
+  // The user's cache folder ($XDG_CACHE_HOME when absolute, else
+  // $HOME/.cache); empty when none can be told (no home).
+  static std::string DefaultHome();
 
-  explicit ObjectCache(std::string directory) : directory_(std::move(directory)) {}
+  // Our folder is `home`/vela3ro. A `home` that is missing, relative or not
+  // the effective user's turns the cache off: nothing is read or written.
+  explicit ObjectCache(std::string home) : home_(std::move(home)) {}
 
   // What the file of this card holds. Nothing for a file that is absent,
   // not a regular file of this user's with mode 0600 and one link, larger
   // than the bound, corrupt, or of another card.
   std::optional<CachedCard> Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const;
   // Writes the card's file anew (a temporary file renamed over it), making
-  // the folder (0700) when it is missing. False when the folder is not this
-  // user's alone, or writing fails; nothing is left half written.
+  // our folder (0700) when it is missing, never the cache folder above it.
+  // False when either folder is not this user's (ours: alone), or writing
+  // fails (a read-only or full file system): the old file stays as it was
+  // and nothing is left half written.
   bool Store(const CachedCard& card) const;
+
+  // The file's contents for a card: its fields, then their SHA-256 digest.
+  static Bytes Encode(const CachedCard& card);
+  // The file's contents, checked whole (its digest, version and every
+  // field's length); nothing for anything else.
+  static std::optional<CachedCard> Parse(std::span<const std::uint8_t> bytes);
 
  private:
   std::string FileName(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const;
-  std::string directory_;
+  std::string home_;
 };
 
 }  // namespace vela::pkcs11

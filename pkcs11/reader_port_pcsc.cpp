@@ -1,11 +1,13 @@
 // The readers of pcscd and libvela3ro.so, found beside this library (in the
 // build tree, or one folder up when installed under .../pkcs11/).
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <filesystem>
 #include <mutex>
 
 #include "host/pcsc_connection.h"
+#include "pkcs11/fork_gate.h"
 #include "pkcs11/reader_port.h"
 
 namespace vela::pkcs11 {
@@ -106,6 +108,9 @@ std::string OwnDirectory() {
 }  // namespace
 
 std::unique_ptr<ReaderPort> MakeReaderPort(std::string* error) {
+  // Once per load of this library: glibc drops the handlers when it is unloaded.
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] { pthread_atfork(ForkGate::Prepare, ForkGate::Parent, ForkGate::Child); });
   auto module = host::Module::Load(host::ModulePathNear(OwnDirectory()), error);
   if (!module) return nullptr;
   return std::make_unique<PcscPort>(std::move(module));

@@ -13,6 +13,9 @@
 
 #include "emulated_card.h"
 #include "reg_file_road.h"
+#if VELA_PKCS11_ROADS
+#include "cache_file_road.h"
+#endif
 #include "roads.h"
 
 namespace vela::test {
@@ -34,6 +37,12 @@ void HostRecords(std::span<const std::uint8_t> data) {
 
 void RegFile(std::span<const std::uint8_t> data) { fuzz::DriveRegFileRoad(data.data(), data.size()); }
 
+#if VELA_PKCS11_ROADS
+void CacheFile(std::span<const std::uint8_t> data) {
+  EXPECT_TRUE(fuzz::DriveCacheFileRoad(data.data(), data.size())) << "not encoded as it was read";
+}
+#endif
+
 // A corpus directory, named after its fuzz target, and the target's road.
 // A new target's corpus joins with one row.
 struct CorpusRoad {
@@ -44,6 +53,9 @@ constexpr CorpusRoad kRoads[] = {
     {"hostile_card", HostileCard},
     {"host_records", HostRecords},
     {"reg_file", RegFile},
+#if VELA_PKCS11_ROADS
+    {"cache_file", CacheFile},
+#endif
 };
 
 std::vector<std::uint8_t> Contents(const std::filesystem::path& file) {

@@ -1,20 +1,30 @@
 // The cache of the card's public objects: a program that starts after
-// another has read the card proves each certificate with two commands
-// instead of reading it; whatever the card does not prove (a renewed
-// certificate, another card under the same serial number) is read again,
-// and a cache file that cannot be trusted is never used.
+// another has read the card proves each certificate by reading it from the
+// card, byte for byte, instead of reading it and the public key through the
+// minidriver; whatever the card does not prove (a renewed certificate,
+// another card under the same serial number, a file rewritten by someone
+// else) is read again, and a cache file that cannot be trusted is never used.
 #include <fcntl.h>
+#include <openssl/sha.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include "openssl_reference.h"
 #include "p11_harness.h"
+#include "pkcs11/der.h"
+#include "pkcs11/object_cache.h"
 
 namespace vela::test {
 namespace {
@@ -24,6 +34,30 @@ namespace fs = std::filesystem;
 Bytes ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes, mode_t mode = 0600) {
+  fs::remove(path);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  chmod(path.c_str(), mode);
+}
+
+// A file's fields changed, its digest made to fit again: what anything that
+// can write the user's files can do.
+Bytes WithDigest(Bytes body) {
+  std::uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256(body.data(), body.size(), digest);
+  body.insert(body.end(), digest, digest + sizeof(digest));
+  return body;
+}
+
+// Replaces the first occurrence of `from` in `bytes` by `to` (same length).
+bool Replace(Bytes& bytes, const Bytes& from, const Bytes& to) {
+  const auto at = std::search(bytes.begin(), bytes.end(), from.begin(), from.end());
+  if (from.size() != to.size() || at == bytes.end()) return false;
+  std::copy(to.begin(), to.end(), at);
+  return true;
 }
 
 class Pkcs11Cache : public P11Test {
@@ -42,9 +76,14 @@ class Pkcs11Cache : public P11Test {
   // and received for the listing alone.
   struct Listing {
     std::vector<Bytes> certificates;
-    std::vector<Bytes> points;
+    std::vector<Bytes> points;   // CKA_EC_POINT of the public and the private key
+    std::vector<Bytes> derived;  // every object's label, id, subject, issuer, serial number and key info
     std::size_t commands = 0;
     std::size_t bytes = 0;
+    std::size_t selects = 0;
+    bool operator==(const Listing& other) const {
+      return certificates == other.certificates && points == other.points && derived == other.derived;
+    }
   };
   Listing Restart() {
     EXPECT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
@@ -52,16 +91,56 @@ class Pkcs11Cache : public P11Test {
     const CK_SESSION_HANDLE session = Open();
     card()->ClearCounters();
     Listing listing;
+    std::size_t commands = 0, bytes = 0;
     for (const CK_OBJECT_HANDLE object : Find(session)) {
       CK_OBJECT_CLASS objectClass = 0;
       CK_ATTRIBUTE read{CKA_CLASS, &objectClass, sizeof(objectClass)};
       EXPECT_EQ(p11()->C_GetAttributeValue(session, object, &read, 1), CKR_OK);
       if (objectClass == CKO_CERTIFICATE) listing.certificates.push_back(Attribute(session, object, CKA_VALUE));
       if (objectClass == CKO_PUBLIC_KEY) listing.points.push_back(Attribute(session, object, CKA_EC_POINT));
+      for (const CK_ATTRIBUTE_TYPE type :
+           {CKA_LABEL, CKA_ID, CKA_SUBJECT, CKA_ISSUER, CKA_SERIAL_NUMBER, CKA_PUBLIC_KEY_INFO}) {
+        CK_ATTRIBUTE probe{type, nullptr, 0};
+        if (p11()->C_GetAttributeValue(session, object, &probe, 1) == CKR_OK) {
+          listing.derived.push_back(Attribute(session, object, type));
+        }
+      }
     }
-    listing.commands = card()->TotalCommands();
-    listing.bytes = card()->BytesIn() + card()->BytesOut();
+    commands = card()->TotalCommands();
+    bytes = card()->BytesIn() + card()->BytesOut();
+    listing.selects = card()->CommandCount(0xA4);
+    // The private keys' points and key info, seen once logged in.
+    Login(session);
+    for (const CK_OBJECT_HANDLE object : Find(session)) {
+      CK_OBJECT_CLASS objectClass = 0;
+      CK_ATTRIBUTE read{CKA_CLASS, &objectClass, sizeof(objectClass)};
+      EXPECT_EQ(p11()->C_GetAttributeValue(session, object, &read, 1), CKR_OK);
+      if (objectClass != CKO_PRIVATE_KEY) continue;
+      listing.points.push_back(Attribute(session, object, CKA_EC_POINT));
+      listing.derived.push_back(Attribute(session, object, CKA_PUBLIC_KEY_INFO));
+      listing.derived.push_back(Attribute(session, object, CKA_LABEL));
+    }
+    listing.commands = commands;
+    listing.bytes = bytes;
     return listing;
+  }
+  // A cold listing of the card there now, with an empty cache of its own.
+  Listing Cold() {
+    const std::string saved = cacheHome_;
+    char folder[] = "/tmp/vela-p11-cold-XXXXXX";
+    EXPECT_NE(mkdtemp(folder), nullptr);
+    setenv("XDG_CACHE_HOME", folder, 1);
+    const Listing cold = Restart();
+    setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+    fs::remove_all(folder);
+    return cold;
+  }
+  // What a warm listing of the default card sends: the container map, then
+  // per container SELECT and READ BINARY of its certificate, 255 bytes at a time.
+  std::size_t WarmCommands() {
+    std::size_t commands = 1;
+    for (const Bytes& certificate : CardCertificates()) commands += 1 + (certificate.size() + 254) / 255;
+    return commands;
   }
   // The card's own certificates, as a listing must show them.
   std::vector<Bytes> CardCertificates() {
@@ -73,7 +152,7 @@ class Pkcs11Cache : public P11Test {
   }
 };
 
-TEST_F(Pkcs11Cache, WarmStartProvesEachCertificateWithTwoCommands) {
+TEST_F(Pkcs11Cache, WarmStartReadsEachCertificateAndNoKey) {
   const Listing cold = Restart();
   EXPECT_EQ(cold.certificates, CardCertificates());
   EXPECT_EQ(cold.commands, 59u);
@@ -86,12 +165,12 @@ TEST_F(Pkcs11Cache, WarmStartProvesEachCertificateWithTwoCommands) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
   const Listing warm = Restart();
-  EXPECT_EQ(warm.certificates, cold.certificates);
-  EXPECT_EQ(warm.points, cold.points);
-  // The container map, then per container SELECT and READ BINARY.
-  EXPECT_EQ(warm.commands, 1u + 2 * 8);
-  EXPECT_LE(warm.bytes * 5, cold.bytes) << "warm " << warm.bytes << " bytes, cold " << cold.bytes;
-  EXPECT_EQ(card()->CommandCount(0xB0), 8u);
+  EXPECT_EQ(warm, cold);
+  // The container map, then per container SELECT and the certificate's READ BINARY chain.
+  EXPECT_EQ(warm.commands, WarmCommands());
+  EXPECT_LT(warm.bytes, cold.bytes) << "warm " << warm.bytes << " bytes, cold " << cold.bytes;
+  // The application (for the map) and the eight certificate files; no key file.
+  EXPECT_EQ(warm.selects, 1u + 8) << "a public key was read";
 }
 
 // What the card does not prove is read from it again, and the cache follows.
@@ -126,11 +205,11 @@ TEST_F(Pkcs11Cache, RenewedCertificateOrAnotherCardIsReadAgain) {
     const Listing changed = Restart();
     EXPECT_EQ(changed.certificates, CardCertificates());
     // Each container read whole costs its key (3) and certificate (4 or 5)
-    // beside the two commands of its failed proof.
+    // beside the SELECT and first READ BINARY of its failed proof.
     EXPECT_GE(changed.commands, 1u + 2 * 8 + 7 * c.reread);
     const Listing again = Restart();
     EXPECT_EQ(again.certificates, CardCertificates());
-    EXPECT_EQ(again.commands, 1u + 2 * 8) << "the cache was not rewritten";
+    EXPECT_EQ(again.commands, WarmCommands()) << "the cache was not rewritten";
   }
 }
 
@@ -140,12 +219,7 @@ TEST_F(Pkcs11Cache, UntrustworthyFilesAreIgnoredAndReplaced) {
   const fs::path file = CardFile();
   ASSERT_FALSE(file.empty());
   const Bytes good = ReadFile(file);
-  const auto put = [&](const Bytes& bytes, mode_t mode) {
-    fs::remove(file);
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-    chmod(file.c_str(), mode);
-  };
+  const auto put = [&](const Bytes& bytes, mode_t mode) { WriteFile(file, bytes, mode); };
   // Another card's file under this card's name: a cache of the card with seed 9.
   Bytes foreign;
   {
@@ -220,6 +294,242 @@ TEST_F(Pkcs11Cache, UntrustworthyFilesAreIgnoredAndReplaced) {
   fs::remove(file);
   Restart();
   EXPECT_FALSE(fs::exists(file));
+}
+
+// A cache file rewritten with its digest fixed up (by another program of the
+// user, root, a backup of another machine restored) shows nothing the card
+// does not hold: each listing equals a cold one, and what was rewritten is
+// read from the card again.
+TEST_F(Pkcs11Cache, RewrittenFileShowsWhatTheCardHolds) {
+  const Listing cold = Restart();
+  const fs::path file = CardFile();
+  ASSERT_FALSE(file.empty());
+  const Bytes good = ReadFile(file);
+  const std::optional<pkcs11::CachedCard> parsed = pkcs11::ObjectCache::Parse(good);
+  ASSERT_TRUE(parsed);
+  ASSERT_EQ(parsed->containers.size(), 8u);
+  const pkcs11::ContainerData& first = parsed->containers[0];
+  const pkcs11::ContainerData& other = parsed->containers[2];
+  pkcs11::CertificateFields fields;
+  ASSERT_TRUE(pkcs11::ParseCertificate(first.certificateFile, &fields));
+  ASSERT_FALSE(fields.commonName.empty());
+  const auto rewrite = [&](const std::function<void(pkcs11::CachedCard&)>& change) {
+    pkcs11::CachedCard card = *parsed;
+    change(card);
+    return pkcs11::ObjectCache::Encode(card);
+  };
+  const auto body = [&] { return Bytes(good.begin(), good.end() - SHA256_DIGEST_LENGTH); };
+  struct Case {
+    const char* name;
+    std::function<Bytes()> file;
+    bool fileUsed;  // the other containers still come from it
+  };
+  const Case cases[] = {
+      {"another container's point",
+       [&] { return rewrite([&](pkcs11::CachedCard& c) { c.containers[0].point = other.point; }); }, true},
+      // The certificate's last bytes, all the old proof read, stay as they were.
+      {"another container's point in the certificate too",
+       [&] {
+         return rewrite([&](pkcs11::CachedCard& c) {
+           EXPECT_TRUE(Replace(c.containers[0].certificateFile, first.point, other.point));
+           c.containers[0].point = other.point;
+         });
+       },
+       true},
+      {"a changed name",
+       [&] {
+         return rewrite([&](pkcs11::CachedCard& c) {
+           std::string name = fields.commonName;
+           name[0] = static_cast<char>(name[0] ^ 0x01);
+           EXPECT_TRUE(Replace(c.containers[0].certificateFile, Bytes(fields.commonName.begin(), fields.commonName.end()),
+                               Bytes(name.begin(), name.end())));
+         });
+       },
+       true},
+      {"a certificate that does not parse",
+       [&] { return rewrite([&](pkcs11::CachedCard& c) { c.containers[0].certificateFile.resize(40); }); }, true},
+      {"truncated", [&] {
+         Bytes b = body();
+         b.resize(b.size() / 2);
+         return WithDigest(b);
+       }, false},
+      // Valid but for its size: the certificate file followed by filler.
+      {"oversized",
+       [&] {
+         return rewrite([&](pkcs11::CachedCard& c) {
+           c.containers[0].certificateFile.resize(pkcs11::ObjectCache::kMaxFileBytes, 0);
+         });
+       },
+       false},
+      {"of another version", [&] {
+         Bytes b = body();
+         b[8] = 2;
+         return WithDigest(b);
+       }, false},
+      {"of another card", [&] { return rewrite([&](pkcs11::CachedCard& c) { c.serial[9] ^= 0x01; }); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(file, c.file());
+    const Listing listing = Restart();
+    EXPECT_EQ(listing, cold) << "the rewritten file was served";
+    if (c.fileUsed) {
+      // Container 0 read as on a cold start; the other seven proven.
+      EXPECT_GT(listing.commands, WarmCommands());
+      EXPECT_LT(listing.commands, cold.commands);
+    } else {
+      EXPECT_EQ(listing.commands, cold.commands) << "the file was used";
+    }
+    EXPECT_EQ(Restart().commands, WarmCommands()) << "the file was not replaced";
+  }
+}
+
+// A container cached while its certificate was not on the card: the
+// certificate written later is shown.
+TEST_F(Pkcs11Cache, CertificateAddedAfterTheCacheIsShown) {
+  emu::Personalisation without;
+  without.files.push_back({0xDF02, 0xC500, std::nullopt});
+  CardRack::Get().Insert(kReader, without);
+  EXPECT_EQ(Restart().certificates.size(), 7u);
+  CardRack::Get().Insert(kReader);
+  const Listing listing = Restart();
+  EXPECT_EQ(listing.certificates, CardCertificates());
+  EXPECT_EQ(listing, Cold());
+}
+
+// Past sixteen cards the files of the cards seen longest ago go first.
+TEST(ObjectCache, KeepsTheNewestCards) {
+  char home[] = "/tmp/vela-cache-prune-XXXXXX";
+  ASSERT_NE(mkdtemp(home), nullptr);
+  const pkcs11::ObjectCache cache(home);
+  const auto card = [](std::uint8_t n) {
+    pkcs11::CachedCard c;
+    c.serial[0] = n;
+    c.atr = {0x3B, 0x80};
+    return c;
+  };
+  const auto stored = [&](std::uint8_t n) { return cache.Load(card(n).serial, card(n).atr).has_value(); };
+  const std::size_t kept = pkcs11::ObjectCache::kMaxCards;
+  for (std::uint8_t n = 0; n < kept; ++n) ASSERT_TRUE(cache.Store(card(n)));
+  // Card n last seen n hours after the first: card 0 longest ago.
+  const fs::path folder = fs::path(home) / "vela3ro";
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::optional<pkcs11::CachedCard> c = pkcs11::ObjectCache::Parse(ReadFile(entry.path()));
+    ASSERT_TRUE(c);
+    const timeval times[2] = {{1700000000 + 3600 * c->serial[0], 0}, {1700000000 + 3600 * c->serial[0], 0}};
+    ASSERT_EQ(utimes(entry.path().c_str(), times), 0);
+  }
+  ASSERT_TRUE(cache.Store(card(100)));
+  EXPECT_FALSE(stored(0)) << "the card seen longest ago was kept";
+  for (std::uint8_t n = 1; n < kept; ++n) EXPECT_TRUE(stored(n)) << "card " << int(n) << " was dropped";
+  EXPECT_TRUE(stored(100));
+  fs::remove_all(home);
+}
+
+// The cache folder is used only where it is the user's own: nothing is made
+// or written in another user's folder (root with a user's HOME, as sudo -E
+// leaves it), a relative or empty XDG_CACHE_HOME is ignored, and no
+// ~/.cache is made where there is none.
+TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
+  const fs::path root = cacheHome_;
+  const fs::path home = root / "home";
+  const auto cold = [&] { return Restart().commands == 59u; };
+  struct Case {
+    const char* name;
+    std::function<void()> set;
+    fs::path expected;  // where the cache goes; empty: nowhere
+  };
+  std::vector<Case> cases = {
+      {"a relative XDG_CACHE_HOME",
+       [&] {
+         setenv("XDG_CACHE_HOME", "relative-cache", 1);
+         fs::create_directories(home / ".cache");
+       },
+       home / ".cache" / "vela3ro"},
+      {"an empty XDG_CACHE_HOME",
+       [&] {
+         setenv("XDG_CACHE_HOME", "", 1);
+         fs::create_directories(home / ".cache");
+       },
+       home / ".cache" / "vela3ro"},
+      {"no ~/.cache",
+       [&] {
+         unsetenv("XDG_CACHE_HOME");
+         fs::create_directories(home);
+       },
+       {}},
+  };
+  // Another user's folder: one given away where the test may (it runs as
+  // root), else one of root's that anyone may write to.
+  if (geteuid() == 0) {
+    cases.push_back({"another user's ~/.cache",
+                     [&] {
+                       unsetenv("XDG_CACHE_HOME");
+                       fs::create_directories(home / ".cache");
+                       ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+                       ASSERT_EQ(chown((home / ".cache").c_str(), 65534, 65534), 0);
+                     },
+                     {}});
+  } else if (!fs::exists("/dev/shm/vela3ro")) {
+    cases.push_back({"root's /dev/shm", [&] { setenv("XDG_CACHE_HOME", "/dev/shm", 1); }, {}});
+  }
+  setenv("HOME", home.c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(home);
+    c.set();
+    EXPECT_TRUE(cold());
+    const bool warm = Restart().commands == WarmCommands();
+    if (c.expected.empty()) {
+      EXPECT_FALSE(warm) << "a cache was used";
+      EXPECT_FALSE(fs::exists(home / ".cache" / "vela3ro"));
+      EXPECT_FALSE(fs::exists("/dev/shm/vela3ro"));
+      fs::remove_all("/dev/shm/vela3ro");
+      if (!fs::exists(home / ".cache")) continue;
+      struct stat info{};
+      ASSERT_EQ(stat((home / ".cache").c_str(), &info), 0);
+      EXPECT_NE(info.st_uid, geteuid()) << "taken over";
+    } else {
+      EXPECT_TRUE(warm) << "no cache used";
+      EXPECT_TRUE(fs::is_directory(c.expected));
+      EXPECT_FALSE(fs::exists("relative-cache"));
+    }
+  }
+  EXPECT_FALSE(fs::exists(home / ".cache" / "vela3ro"));
+  unsetenv("HOME");
+  setenv("XDG_CACHE_HOME", cacheHome_.c_str(), 1);
+}
+
+// A file system that is full (a file size limit stands in for it): the
+// listing is a cold one, the file the cache had stays, nothing half written.
+TEST_F(Pkcs11Cache, FullFileSystemLosesNothing) {
+  CardRack::Get().Insert(kReader, [] {
+    emu::Personalisation renewed;
+    renewed.certificateGeneration = 1;
+    return renewed;
+  }());
+  Restart();
+  const fs::path file = CardFile();
+  ASSERT_FALSE(file.empty());
+  const Bytes before = ReadFile(file);
+  CardRack::Get().Insert(kReader);  // certificates renewed back: the cache is to be rewritten
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 512;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Listing full = Restart();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(full.certificates, CardCertificates());
+  EXPECT_EQ(ReadFile(file), before) << "the old file was lost";
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(Folder())) ++entries;
+  EXPECT_EQ(entries, 1u) << "a temporary file was left";
+  // With room again, the next start writes the file and the one after uses it.
+  Restart();
+  EXPECT_EQ(Restart().commands, WarmCommands());
 }
 
 // The administrator's switch: every program reads the card, nothing is kept.
