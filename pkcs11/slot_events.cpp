@@ -35,14 +35,20 @@ CK_RV SlotEvents::Next(bool block, std::string* reader) {
       if (!Pause()) return CKR_CRYPTOKI_NOT_INITIALIZED;
       continue;
     }
-    if (!WaitOn(*watch, now)) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    // pcscd gone or restarted (the watch's context with it): a new watch
+    // after a pause, never a tight loop.
+    const std::uint32_t rc = WaitOn(*watch, now);
+    if (rc != 0 && rc != SCARD_E_CANCELLED) {
+      watch.reset();
+      if (!Pause()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
   }
 }
 
-bool SlotEvents::WaitOn(ReaderWatch& watch, const std::vector<ReaderStatus>& now) {
+std::uint32_t SlotEvents::WaitOn(ReaderWatch& watch, const std::vector<ReaderStatus>& now) {
   {
     std::lock_guard lock(mutex_);
-    if (stopped_) return false;
+    if (stopped_) return SCARD_E_CANCELLED;
     watches_.insert(&watch);
   }
   const std::uint32_t rc = watch.Wait(now);
@@ -51,10 +57,7 @@ bool SlotEvents::WaitOn(ReaderWatch& watch, const std::vector<ReaderStatus>& now
     watches_.erase(&watch);
   }
   changed_.notify_all();
-  // pcscd gone, or a watch that cannot wait: looked at again after a pause,
-  // never in a tight loop.
-  if (rc != 0 && rc != SCARD_E_CANCELLED) return Pause();
-  return true;
+  return rc;
 }
 
 bool SlotEvents::Pause() {

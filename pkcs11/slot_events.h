@@ -32,9 +32,9 @@ class SlotEvents {
  private:
   // The first reader that differs from what was told, now told. Under mutex_.
   bool TakeChange(const std::vector<ReaderStatus>& now, std::string* reader);
-  // Waits for a change from `now` on `watch`, registered for Stop to cancel.
-  // False once stopped.
-  bool WaitOn(ReaderWatch& watch, const std::vector<ReaderStatus>& now);
+  // Waits for a change from `now` on `watch`, registered for Stop to cancel:
+  // the watch's code (SCARD_E_CANCELLED once stopped).
+  std::uint32_t WaitOn(ReaderWatch& watch, const std::vector<ReaderStatus>& now);
   // A moment's pause when PC/SC cannot watch (pcscd not there): false once
   // stopped.
   bool Pause();

@@ -232,5 +232,36 @@ TEST_F(Client, SlotEventsOfAPulledAndInsertedCard) {
   ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
 }
 
+// pcscd restarted under a blocked call: the call takes up the new pcscd and
+// still tells of the card pulled afterwards.
+TEST_F(Client, SlotEventsOutlastAPcscdRestart) {
+  using namespace std::chrono_literals;
+  const std::string restart = Environment("VELA_RESTART_PCSCD");
+  const std::string pull = Environment("VELA_PULL");
+  const std::string insert = Environment("VELA_INSERT");
+  ASSERT_FALSE(restart.empty() || pull.empty() || insert.empty());
+  ASSERT_EQ(std::system(restart.c_str()), 0);
+  // What the restart itself showed (the reader gone and back) is told first.
+  CK_SLOT_ID told = CK_UNAVAILABLE_INFORMATION;
+  while (p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &told, nullptr) == CKR_OK) {
+  }
+  auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(std::system(restart.c_str()), 0);
+  std::this_thread::sleep_for(2s);
+  while (waiter.wait_for(0ms) == std::future_status::ready) {
+    waiter.get();  // the restart, told
+    waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+    std::this_thread::sleep_for(300ms);
+  }
+  ASSERT_EQ(std::system(pull.c_str()), 0);
+  const bool toldInTime = waiter.wait_for(3s) == std::future_status::ready;
+  EXPECT_EQ(std::system(insert.c_str()), 0);
+  if (!toldInTime) p11_->C_Finalize(nullptr);
+  ASSERT_TRUE(toldInTime) << "the pull after the restart was not told";
+  EXPECT_EQ(waiter.get(), CKR_OK);
+  EXPECT_EQ(told, slot_);
+}
+
 }  // namespace
 }  // namespace vela::test
