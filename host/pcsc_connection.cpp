@@ -102,6 +102,48 @@ std::uint32_t PcscConnection::ReaderHasCard(const std::string& reader, bool* pre
   return 0;
 }
 
+std::uint32_t PcscConnection::ReaderStates(const std::vector<std::string>& readers,
+                                           std::vector<std::uint32_t>* states) {
+  states->clear();
+  if (readers.empty()) return 0;
+  std::vector<SCARD_READERSTATE> asked(readers.size());
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    asked[i].szReader = readers[i].c_str();
+    asked[i].dwCurrentState = SCARD_STATE_UNAWARE;
+  }
+  const LONG rc = SCardGetStatusChange(AsContext(context_), 0, asked.data(), static_cast<DWORD>(asked.size()));
+  if (rc != SCARD_S_SUCCESS && rc != static_cast<LONG>(SCARD_E_TIMEOUT)) return Code(rc);
+  for (const SCARD_READERSTATE& state : asked) {
+    states->push_back(static_cast<std::uint32_t>(state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED)));
+  }
+  return 0;
+}
+
+std::uint32_t PcscConnection::WaitForChange(const std::vector<std::string>& readers,
+                                            const std::vector<std::uint32_t>& states) {
+  // The readers as last seen, and the reader list, whose entry carries the
+  // number of readers in its high half.
+  static const char kReaderList[] = "\\\\?PnP?\\Notification";
+  std::vector<SCARD_READERSTATE> watched(readers.size() + 1);
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    watched[i].szReader = readers[i].c_str();
+    watched[i].dwCurrentState = i < states.size() ? states[i] : SCARD_STATE_UNAWARE;
+  }
+  watched.back().szReader = kReaderList;
+  watched.back().dwCurrentState = static_cast<DWORD>(readers.size() << 16);
+  return Code(SCardGetStatusChange(AsContext(context_), INFINITE, watched.data(), static_cast<DWORD>(watched.size())));
+}
+
+void PcscConnection::Cancel() {
+  if (established_) SCardCancel(AsContext(context_));
+}
+
+bool StateHasCard(std::uint32_t state) {
+  return (state & SCARD_STATE_PRESENT) != 0 && (state & SCARD_STATE_MUTE) == 0;
+}
+std::uint32_t StateCardChanges(std::uint32_t state) { return state >> 16; }
+bool StateReaderGone(std::uint32_t state) { return (state & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) != 0; }
+
 std::uint32_t PcscConnection::CardState() {
   if (!connected_) return Code(SCARD_E_INVALID_HANDLE);
   DWORD readerLength = 0;

@@ -29,6 +29,16 @@ class PcscConnection {
 
   // Whether a card sits in `reader`, without connecting to it.
   std::uint32_t ReaderHasCard(const std::string& reader, bool* present);
+  // The state word of each reader now (SCARD_STATE_* bits, and in the high
+  // half the count of cards the reader has seen come and go), without
+  // waiting. A reader gone since it was listed has SCARD_STATE_UNKNOWN.
+  std::uint32_t ReaderStates(const std::vector<std::string>& readers, std::vector<std::uint32_t>* states);
+  // Blocks until a reader's state differs from the words ReaderStates gave,
+  // or a reader comes or goes, or Cancel ends it (SCARD_E_CANCELLED).
+  std::uint32_t WaitForChange(const std::vector<std::string>& readers, const std::vector<std::uint32_t>& states);
+  // From another thread: ends a WaitForChange blocked on this context. One
+  // that has not yet begun is not affected.
+  void Cancel();
   // 0 while the connected card is still the one connected to; otherwise the
   // PC/SC code that says why not (SCARD_W_REMOVED_CARD, SCARD_W_RESET_CARD).
   std::uint32_t CardState();
@@ -55,6 +65,12 @@ class PcscConnection {
   bool connected_ = false;
   std::vector<std::uint8_t> atr_;
 };
+
+// Whether a state word from ReaderStates shows a card that answered, and the
+// reader's count of cards come and gone.
+bool StateHasCard(std::uint32_t state);
+std::uint32_t StateCardChanges(std::uint32_t state);
+bool StateReaderGone(std::uint32_t state);
 
 // The reader's PC/SC part 10 feature list for a connected card handle:
 // 6-byte entries (tag, length, control code big-endian). 0 or the PC/SC code.

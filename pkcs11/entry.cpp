@@ -16,6 +16,7 @@
 #include "pkcs11/fork_gate.h"
 #include "pkcs11/pkcs11_api.h"
 #include "pkcs11/slot.h"
+#include "pkcs11/slot_events.h"
 
 namespace vela::pkcs11 {
 namespace {
@@ -23,6 +24,7 @@ namespace {
 struct State {
   pid_t pid = 0;
   std::unique_ptr<ReaderPort> port;
+  std::unique_ptr<SlotEvents> events;
   ModuleSettings settings;
   std::mutex mutex;
   std::vector<std::shared_ptr<Slot>> slots;  // the slot id is the index
@@ -103,23 +105,23 @@ CK_RV Run(Body body) {
   }
 }
 
-// The slots of the readers there are now; a reader seen before keeps its id.
+// The slot of a reader: one seen before keeps its id. Under state.mutex.
+std::shared_ptr<Slot> ReaderSlot(State& state, const std::string& reader) {
+  for (const auto& known : state.slots) {
+    if (known->reader() == reader) return known;
+  }
+  auto slot = std::make_shared<Slot>(state.slots.size(), reader, *state.port, state.settings);
+  state.slots.push_back(slot);
+  return slot;
+}
+
+// The slots of the readers there are now.
 std::vector<std::shared_ptr<Slot>> CurrentSlots(State& state) {
   std::vector<std::string> readers;
   state.port->ListReaders(&readers);
   std::lock_guard lock(state.mutex);
   std::vector<std::shared_ptr<Slot>> slots;
-  for (const std::string& reader : readers) {
-    std::shared_ptr<Slot> slot;
-    for (const auto& known : state.slots) {
-      if (known->reader() == reader) slot = known;
-    }
-    if (!slot) {
-      slot = std::make_shared<Slot>(state.slots.size(), reader, *state.port, state.settings);
-      state.slots.push_back(slot);
-    }
-    slots.push_back(slot);
-  }
+  for (const std::string& reader : readers) slots.push_back(ReaderSlot(state, reader));
   return slots;
 }
 
@@ -230,6 +232,7 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     std::string error;
     state->port = MakeReaderPort(&error);
     if (!state->port) return CKR_GENERAL_ERROR;
+    state->events = std::make_unique<SlotEvents>(*state->port);
     current = std::move(state);
     return CKR_OK;
   } catch (const std::bad_alloc&) {
@@ -250,6 +253,8 @@ CK_RV C_Finalize(CK_VOID_PTR pReserved) {
       if (!current || current->pid != getpid()) return CKR_CRYPTOKI_NOT_INITIALIZED;
       state = std::move(current);
     }
+    // A thread blocked in C_WaitForSlotEvent returns before the slots go.
+    state->events->Stop();
     std::vector<std::shared_ptr<Slot>> slots;
     {
       std::lock_guard lock(state->mutex);
@@ -322,7 +327,19 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   });
 }
 
-CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR) { return NotSupported(); }
+// Blocks (unless CKF_DONT_BLOCK) until a card comes or goes or a reader
+// appears or leaves, holding no lock meanwhile; C_Finalize ends the wait.
+CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
+  return Run([&](State& state) {
+    if (pSlot == nullptr || pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+    std::string reader;
+    const CK_RV rv = state.events->Next((flags & CKF_DONT_BLOCK) == 0, &reader);
+    if (rv != CKR_OK) return rv;
+    std::lock_guard lock(state.mutex);
+    *pSlot = ReaderSlot(state, reader)->id();
+    return CKR_OK;
+  });
+}
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
   return WithSlot(slotID, [&](State&, Slot& slot) {

@@ -43,6 +43,23 @@ ForkGate::Inside::~Inside() {
   if (--gate.inside == 0) gate.changed.notify_all();
 }
 
+ForkGate::Outside::Outside() : left_(depth == 1) {
+  if (!left_) return;
+  depth = 0;
+  Gate& gate = Current();
+  std::lock_guard lock(gate.mutex);
+  if (--gate.inside == 0) gate.changed.notify_all();
+}
+
+ForkGate::Outside::~Outside() {
+  if (!left_) return;
+  Gate& gate = Current();
+  std::unique_lock lock(gate.mutex);
+  gate.changed.wait(lock, [&] { return !gate.closed; });
+  ++gate.inside;
+  depth = 1;
+}
+
 void ForkGate::Prepare() {
   Gate& gate = Current();
   std::unique_lock lock(gate.mutex);

@@ -23,6 +23,21 @@ class ForkGate {
     Inside& operator=(const Inside&) = delete;
   };
 
+  // Steps out of the gate for a wait of unbounded length (C_WaitForSlotEvent
+  // blocked on PC/SC), so that a fork() meanwhile need not wait for it; back
+  // in at the end. Only an entry point's own thread, not a nested call, steps
+  // out.
+  class Outside {
+   public:
+    Outside();
+    ~Outside();
+    Outside(const Outside&) = delete;
+    Outside& operator=(const Outside&) = delete;
+
+   private:
+    bool left_;
+  };
+
   // The three fork handlers: before fork() (waits until no other thread is
   // inside), after it in the parent, and in the child.
   static void Prepare();

@@ -34,6 +34,30 @@ class CardLink {
   virtual std::uint32_t Transmit(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>* answer) = 0;
 };
 
+// A reader and its card as the port sees them now.
+struct ReaderStatus {
+  std::string reader;
+  bool cardIn = false;
+  // The cards the reader has seen come and go: a card pulled and put back
+  // between two looks still shows.
+  std::uint32_t cardChanges = 0;
+  // The port's own record of the state, for ReaderWatch::Wait.
+  std::uint32_t word = 0;
+};
+
+// One waiter's watch on the readers, with a context of its own.
+class ReaderWatch {
+ public:
+  virtual ~ReaderWatch() = default;
+  // Blocks, holding nothing of the module, until the readers or their cards
+  // differ from `known` (0: something may have changed), or Cancel ends it
+  // (SCARD_E_CANCELLED), or another PC/SC code.
+  virtual std::uint32_t Wait(const std::vector<ReaderStatus>& known) = 0;
+  // From another thread: ends a Wait in progress. A Wait that has not yet
+  // begun is not affected, as with PC/SC's own cancel.
+  virtual void Cancel() = 0;
+};
+
 class ReaderPort {
  public:
   virtual ~ReaderPort() = default;
@@ -41,6 +65,9 @@ class ReaderPort {
   virtual std::uint32_t ListReaders(std::vector<std::string>* readers) = 0;
   virtual std::uint32_t CardPresent(const std::string& reader, bool* present) = 0;
   virtual std::uint32_t Connect(const std::string& reader, std::unique_ptr<CardLink>* link) = 0;
+  // Every reader there is now and its card, without waiting.
+  virtual std::uint32_t Statuses(std::vector<ReaderStatus>* statuses) = 0;
+  virtual std::uint32_t Watch(std::unique_ptr<ReaderWatch>* watch) = 0;
   virtual host::AcquireFunction acquire() const = 0;
 };
 

@@ -38,6 +38,24 @@ class PcscLink : public CardLink {
   std::unique_ptr<host::PcscConnection> connection_;
 };
 
+class PcscWatch : public ReaderWatch {
+ public:
+  explicit PcscWatch(std::unique_ptr<host::PcscConnection> connection) : connection_(std::move(connection)) {}
+  std::uint32_t Wait(const std::vector<ReaderStatus>& known) override {
+    std::vector<std::string> readers;
+    std::vector<std::uint32_t> words;
+    for (const ReaderStatus& status : known) {
+      readers.push_back(status.reader);
+      words.push_back(status.word);
+    }
+    return connection_->WaitForChange(readers, words);
+  }
+  void Cancel() override { connection_->Cancel(); }
+
+ private:
+  std::unique_ptr<host::PcscConnection> connection_;
+};
+
 class PcscPort : public ReaderPort {
  public:
   explicit PcscPort(std::unique_ptr<host::Module> module) : module_(std::move(module)) {}
@@ -80,6 +98,35 @@ class PcscPort : public ReaderPort {
     if (rc == 0) rc = connection->Connect(reader);
     if (rc != 0) return rc;
     *link = std::make_unique<PcscLink>(std::move(connection));
+    return 0;
+  }
+
+  std::uint32_t Statuses(std::vector<ReaderStatus>* statuses) override {
+    statuses->clear();
+    std::vector<std::string> readers;
+    std::uint32_t rc = ListReaders(&readers);
+    std::vector<std::uint32_t> words;
+    if (rc == 0) {
+      std::lock_guard lock(mutex_);
+      rc = Ready();
+      if (rc == 0) rc = listing_.ReaderStates(readers, &words);
+    }
+    if (rc == kNoService || rc == kServiceStopped) return 0;
+    if (rc != 0) return rc;
+    for (std::size_t i = 0; i < readers.size() && i < words.size(); ++i) {
+      if (host::StateReaderGone(words[i])) continue;
+      statuses->push_back({readers[i], host::StateHasCard(words[i]), host::StateCardChanges(words[i]), words[i]});
+    }
+    return 0;
+  }
+
+  std::uint32_t Watch(std::unique_ptr<ReaderWatch>* watch) override {
+    // A context of its own: the one that lists the readers is never blocked,
+    // and a cancel ends this waiter only.
+    auto connection = std::make_unique<host::PcscConnection>();
+    const std::uint32_t rc = connection->Establish();
+    if (rc != 0) return rc;
+    *watch = std::make_unique<PcscWatch>(std::move(connection));
     return 0;
   }
 

@@ -6,8 +6,11 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "p11_client.h"
 
@@ -185,6 +188,79 @@ TEST_F(Client, PulledCardThenPutBack) {
   const CK_SESSION_HANDLE again = Open();
   ASSERT_EQ(Login(again), CKR_OK);
   EXPECT_EQ(Sign(again, Key(again, CKO_PRIVATE_KEY, 0), &signature), CKR_OK);
+}
+
+// pcscd tells a blocked C_WaitForSlotEvent of the pull and of the insert
+// within moments; between them nothing more is told; C_Finalize from another
+// thread ends a blocked call.
+TEST_F(Client, SlotEventsOfAPulledAndInsertedCard) {
+  using namespace std::chrono_literals;
+  const std::string pull = Environment("VELA_PULL");
+  const std::string insert = Environment("VELA_INSERT");
+  ASSERT_FALSE(pull.empty() || insert.empty()) << "VELA_PULL and VELA_INSERT say how to move the card";
+  CK_SLOT_ID told = CK_UNAVAILABLE_INFORMATION;
+  ASSERT_EQ(p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &told, nullptr), CKR_NO_EVENT);
+
+  for (const std::string& move : {pull, insert}) {
+    SCOPED_TRACE(move);
+    told = CK_UNAVAILABLE_INFORMATION;
+    auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+    ASSERT_EQ(waiter.wait_for(300ms), std::future_status::timeout) << "told of nothing";
+    ASSERT_EQ(std::system(move.c_str()), 0);
+    // The script returns once pcscd shows the change.
+    const auto moved = std::chrono::steady_clock::now();
+    if (waiter.wait_for(3s) != std::future_status::ready) {
+      p11_->C_Finalize(nullptr);
+      ADD_FAILURE() << "the change was not told";
+      waiter.get();
+      ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+      break;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - moved, 2s);
+    EXPECT_EQ(waiter.get(), CKR_OK);
+    EXPECT_EQ(told, slot_);
+    CK_SLOT_ID again;
+    EXPECT_EQ(p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &again, nullptr), CKR_NO_EVENT);
+  }
+  ASSERT_EQ(program_.WaitForToken(5), slot_);
+
+  auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
+  ASSERT_EQ(waiter.wait_for(2s), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
+  ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+}
+
+// pcscd restarted under a blocked call: the call takes up the new pcscd and
+// still tells of the card pulled afterwards.
+TEST_F(Client, SlotEventsOutlastAPcscdRestart) {
+  using namespace std::chrono_literals;
+  const std::string restart = Environment("VELA_RESTART_PCSCD");
+  const std::string pull = Environment("VELA_PULL");
+  const std::string insert = Environment("VELA_INSERT");
+  ASSERT_FALSE(restart.empty() || pull.empty() || insert.empty());
+  ASSERT_EQ(std::system(restart.c_str()), 0);
+  // What the restart itself showed (the reader gone and back) is told first.
+  CK_SLOT_ID told = CK_UNAVAILABLE_INFORMATION;
+  while (p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &told, nullptr) == CKR_OK) {
+  }
+  auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(std::system(restart.c_str()), 0);
+  std::this_thread::sleep_for(2s);
+  while (waiter.wait_for(0ms) == std::future_status::ready) {
+    waiter.get();  // the restart, told
+    waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+    std::this_thread::sleep_for(300ms);
+  }
+  ASSERT_EQ(std::system(pull.c_str()), 0);
+  const bool toldInTime = waiter.wait_for(3s) == std::future_status::ready;
+  EXPECT_EQ(std::system(insert.c_str()), 0);
+  if (!toldInTime) p11_->C_Finalize(nullptr);
+  ASSERT_TRUE(toldInTime) << "the pull after the restart was not told";
+  EXPECT_EQ(waiter.get(), CKR_OK);
+  EXPECT_EQ(told, slot_);
 }
 
 }  // namespace

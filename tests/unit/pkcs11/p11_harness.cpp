@@ -87,6 +87,50 @@ class RackLink : public pkcs11::CardLink {
   std::uintptr_t card_;
 };
 
+// The readers' states under rack.mutex.
+std::vector<pkcs11::ReaderStatus> StatusesLocked(const CardRack& rack) {
+  std::vector<pkcs11::ReaderStatus> statuses;
+  for (const auto& [name, entry] : rack.entries) {
+    statuses.push_back({name, entry.card != nullptr, entry.cardChanges, 0});
+  }
+  return statuses;
+}
+
+bool Differ(const std::vector<pkcs11::ReaderStatus>& a, const std::vector<pkcs11::ReaderStatus>& b) {
+  if (a.size() != b.size()) return true;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].reader != b[i].reader || a[i].cardIn != b[i].cardIn || a[i].cardChanges != b[i].cardChanges) return true;
+  }
+  return false;
+}
+
+// Like PC/SC's: a cancel ends a wait in progress only.
+class RackWatch : public pkcs11::ReaderWatch {
+ public:
+  std::uint32_t Wait(const std::vector<pkcs11::ReaderStatus>& known) override {
+    CardRack& rack = CardRack::Get();
+    ++rack.waits;
+    std::unique_lock lock(rack.mutex);
+    waiting_ = true;
+    cancelled_ = false;
+    rack.changed.wait(lock, [&] { return cancelled_ || Differ(StatusesLocked(rack), known); });
+    waiting_ = false;
+    return cancelled_ ? SCARD_E_CANCELLED : 0;
+  }
+  void Cancel() override {
+    CardRack& rack = CardRack::Get();
+    {
+      std::lock_guard lock(rack.mutex);
+      if (waiting_) cancelled_ = true;
+    }
+    rack.changed.notify_all();
+  }
+
+ private:
+  bool waiting_ = false;
+  bool cancelled_ = false;
+};
+
 class RackPort : public pkcs11::ReaderPort {
  public:
   std::uint32_t ListReaders(std::vector<std::string>* readers) override {
@@ -111,6 +155,17 @@ class RackPort : public pkcs11::ReaderPort {
     }
     return 0;
   }
+  std::uint32_t Statuses(std::vector<pkcs11::ReaderStatus>* statuses) override {
+    CardRack& rack = CardRack::Get();
+    ++rack.statusReads;
+    std::lock_guard lock(rack.mutex);
+    *statuses = StatusesLocked(rack);
+    return 0;
+  }
+  std::uint32_t Watch(std::unique_ptr<pkcs11::ReaderWatch>* watch) override {
+    *watch = std::make_unique<RackWatch>();
+    return 0;
+  }
   host::AcquireFunction acquire() const override { return CardAcquireContext; }
 };
 
@@ -122,28 +177,54 @@ CardRack& CardRack::Get() {
 }
 
 void CardRack::Clear() {
-  std::lock_guard lock(mutex);
-  entries.clear();
-  transactions = 0;
+  {
+    std::lock_guard lock(mutex);
+    entries.clear();
+    transactions = 0;
+  }
+  changed.notify_all();
 }
 
 void CardRack::AddReader(const std::string& reader) {
-  std::lock_guard lock(mutex);
-  entries[reader];
+  {
+    std::lock_guard lock(mutex);
+    entries[reader];
+  }
+  changed.notify_all();
+}
+
+void CardRack::RemoveReader(const std::string& reader) {
+  {
+    std::lock_guard lock(mutex);
+    entries.erase(reader);
+  }
+  changed.notify_all();
 }
 
 EmulatedCard& CardRack::Insert(const std::string& reader, emu::Personalisation personalisation) {
-  std::lock_guard lock(mutex);
-  Entry& entry = entries[reader];
-  entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
-  entry.insertion = ++insertions;
-  entry.resets = 0;
-  return *entry.card;
+  EmulatedCard* card;
+  {
+    std::lock_guard lock(mutex);
+    Entry& entry = entries[reader];
+    if (entry.card) ++entry.cardChanges;  // the one there taken out first
+    entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
+    entry.insertion = ++insertions;
+    entry.resets = 0;
+    ++entry.cardChanges;
+    card = entry.card.get();
+  }
+  changed.notify_all();
+  return *card;
 }
 
 void CardRack::Pull(const std::string& reader) {
-  std::lock_guard lock(mutex);
-  entries[reader].card.reset();
+  {
+    std::lock_guard lock(mutex);
+    Entry& entry = entries[reader];
+    if (entry.card) ++entry.cardChanges;
+    entry.card.reset();
+  }
+  changed.notify_all();
 }
 
 void CardRack::ResetByAnotherProgram(const std::string& reader) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -29,6 +31,7 @@ class CardRack {
   // No readers at all.
   void Clear();
   void AddReader(const std::string& reader);
+  void RemoveReader(const std::string& reader);
   EmulatedCard& Insert(const std::string& reader, emu::Personalisation personalisation = {});
   void Pull(const std::string& reader);
   // Another program resets the card: its PIN state is gone, and every
@@ -51,8 +54,14 @@ class CardRack {
     int resetsWhileTakingUp = 0;
     // Resets that come right after a connection is made.
     int resetsAtConnect = 0;
+    // Cards put in and taken out, as a reader counts them.
+    std::uint32_t cardChanges = 0;
   };
   std::mutex mutex;
+  std::condition_variable changed;  // a card or reader came or went
+  // Looks at the readers' states, and waits for them to change.
+  std::atomic<int> statusReads{0};
+  std::atomic<int> waits{0};
   std::map<std::string, Entry> entries;
   std::uint64_t insertions = 0;
   int transactions = 0;
