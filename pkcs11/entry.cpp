@@ -177,11 +177,6 @@ CK_RV WithSession(CK_SESSION_HANDLE handle, Body body) {
   });
 }
 
-CK_RV NotSupported() {
-  const ForkGate::Inside inside;
-  return Current() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
-}
-
 // A function the token does not offer, on a session: the handle is checked
 // first, as the standard orders its errors.
 CK_RV NotSupported(CK_SESSION_HANDLE handle) {
