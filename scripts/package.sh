@@ -76,7 +76,7 @@ windows_release() {
 # The Debian package, made by CPack from the linux preset's build.
 linux_release() {
   [ -f "$root/build/linux/CMakeCache.txt" ] || cmake -S "$root" --preset linux >/dev/null
-  (cd "$root" && cmake --build --preset linux --target vela3ro vela3ro-pkcs11 vela3ro-tool -j "$(nproc)")
+  (cd "$root" && cmake --build --preset linux --target vela3ro vela3ro-pkcs11 vela3ro-tool vela3ro-package-docs -j "$(nproc)")
   cpack --config "$root/build/linux/CPackConfig.cmake" -B "$root/build/linux/package" >/dev/null
   cp "$root/build/linux/package/vela3ro_${version}_amd64.deb" "$dist/"
 }
