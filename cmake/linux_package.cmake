@@ -11,17 +11,37 @@ if(TARGET vela3ro-pkcs11)
 endif()
 if(TARGET vela3ro-tool)
   install(TARGETS vela3ro-tool RUNTIME DESTINATION bin)
+  # Its manual page, made from its --help.
+  set(VELA_MANPAGE ${PROJECT_BINARY_DIR}/doc/vela3ro-tool.1.gz)
+  add_custom_command(OUTPUT ${VELA_MANPAGE}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+    COMMAND ${PROJECT_SOURCE_DIR}/cmake/manpage.sh $<TARGET_FILE:vela3ro-tool> ${PROJECT_VERSION} ${VELA_MANPAGE}
+    DEPENDS vela3ro-tool ${PROJECT_SOURCE_DIR}/cmake/manpage.sh VERBATIM)
+  install(FILES ${VELA_MANPAGE} DESTINATION share/man/man1)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/install/linux/registry.reg DESTINATION /etc/vela3ro)
+# What Debian asks of every package: the changelog (gzipped, no timestamp) and
+# the copyright file; and the reasons for what its checker, lintian, would
+# otherwise report (install/linux/lintian-overrides).
+set(VELA_CHANGELOG ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+add_custom_command(OUTPUT ${VELA_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+  COMMAND sh -c "gzip -9n < \"$1\" > \"$2\"" sh ${PROJECT_SOURCE_DIR}/install/linux/changelog ${VELA_CHANGELOG}
+  DEPENDS ${PROJECT_SOURCE_DIR}/install/linux/changelog VERBATIM)
+add_custom_target(vela3ro-package-docs ALL DEPENDS ${VELA_CHANGELOG} ${VELA_MANPAGE})
+install(FILES ${VELA_CHANGELOG} ${PROJECT_SOURCE_DIR}/install/linux/copyright DESTINATION share/doc/vela3ro)
+install(FILES ${PROJECT_SOURCE_DIR}/install/linux/lintian-overrides DESTINATION share/lintian/overrides
+  RENAME vela3ro)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vela3ro)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "vela3ro maintainers <vela3ro@localhost>")
+set(CPACK_PACKAGE_CONTACT "Norvantis Support <support@norvantis.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VELA generation-3 smart cards, read-only: minidriver, PKCS#11 module, tool")
-set(CPACK_PACKAGE_DESCRIPTION "The read-only minidriver for VELA generation-3 cards on pcscd, the PKCS#11
-module that brings the card to pkcs11-tool, p11tool, OpenSSL, OpenSSH and Firefox
-(registered with p11-kit), and vela3ro-tool, its diagnostics.")
+set(CPACK_PACKAGE_DESCRIPTION "The read-only minidriver for VELA generation-3 cards on pcscd,
+the PKCS#11 module that brings the card to pkcs11-tool, p11tool,
+OpenSSL, OpenSSH and Firefox (registered with p11-kit), and
+vela3ro-tool, its diagnostics.")
 # Absolute destinations (/etc) go below the package root, never the machine's.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)

@@ -29,11 +29,10 @@ add_custom_command(TARGET vela3ro POST_BUILD
   COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE:vela3ro>.debug $<TARGET_FILE:vela3ro>
   VERBATIM)
 
-# vela3ro-tool.exe, the administrator's check (x64; the x64 MSI installs it).
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/host ${PROJECT_BINARY_DIR}/host)
-  add_subdirectory(${PROJECT_SOURCE_DIR}/tool ${PROJECT_BINARY_DIR}/tool)
-endif()
+# vela3ro-tool.exe, the administrator's check, for each architecture: each
+# MSI installs its own.
+add_subdirectory(${PROJECT_SOURCE_DIR}/host ${PROJECT_BINARY_DIR}/host)
+add_subdirectory(${PROJECT_SOURCE_DIR}/tool ${PROJECT_BINARY_DIR}/tool)
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt AND VELA_BUILD_TESTS)
   enable_testing()

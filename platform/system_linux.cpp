@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/system.h"
@@ -33,9 +34,24 @@ LocalTime Now() {
   return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-void MakeDirectory(const char* path) { (void)mkdir(path, 0755); }
+// The process's user's alone: the log may show what a user's programs did.
+void MakeDirectory(const char* path) { (void)mkdir(path, 0700); }
 
-const char* DefaultLogDirectory() { return "/tmp/"; }
+// A folder of each user's own, /tmp/vela3ro-UID/, so that a user's programs
+// (a browser, ssh) and root's log alike when logging is on, and no user's log
+// goes where another user may look: the first of them creates it 0700.
+const char* DefaultLogDirectory() {
+  // Trivially destructible: a line logged at the program's end still finds it.
+  struct Name {
+    char text[32];
+  };
+  static const Name directory = [] {
+    Name name{};
+    std::snprintf(name.text, sizeof name.text, "/tmp/vela3ro-%u/", static_cast<unsigned>(geteuid()));
+    return name;
+  }();
+  return directory.text;
+}
 char PathSeparator() { return '/'; }
 
 }  // namespace vela::platform

@@ -22,6 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/loopback-sshd.sh
+source scripts/configure.sh
 
 cpu=1
 card_time=1
@@ -30,7 +31,7 @@ case "${1:-}" in
   --card-time) cpu=0; shift ;;
 esac
 
-cmake --preset linux -G Ninja >/dev/null
+configure_preset linux
 
 run_cpu() {
   cmake --build --preset linux -j"$(nproc)" --target vela_bench

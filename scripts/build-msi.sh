@@ -2,14 +2,14 @@
 # Builds one Windows Installer package from install/vela3ro.wxs with wixl
 # (Debian wixl and msitools).
 # usage: scripts/build-msi.sh x64 VERSION OUTPUT.msi X64_DLL X86_DLL TOOL_EXE
-#        scripts/build-msi.sh x86 VERSION OUTPUT.msi X86_DLL
+#        scripts/build-msi.sh x86 VERSION OUTPUT.msi X86_DLL TOOL_EXE
 set -euo pipefail
 usage() { sed -n '4,5s/^# //p' "$0" >&2; exit 2; }
 [ $# -ge 4 ] || usage
 arch=$1 version=$2 output=$3
 case $arch in
   x64) [ $# -eq 6 ] || usage; dll_x64=$4 dll_x86=$5 tool=$6 ;;
-  x86) [ $# -eq 4 ] || usage; dll_x64= dll_x86=$4 tool= ;;
+  x86) [ $# -eq 5 ] || usage; dll_x64= dll_x86=$4 tool=$5 ;;
   *) usage ;;
 esac
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "version $version is not MAJOR.MINOR.PATCH" >&2; exit 2; }
@@ -28,7 +28,7 @@ for dll in $dll_x64 $dll_x86; do
   found=$(dll_version "$dll")
   [ "$found" = "$version.0" ] || { echo "$dll has version ${found:-none}, not $version.0" >&2; exit 1; }
 done
-[ -z "$tool" ] || [ -f "$tool" ] || { echo "no vela3ro-tool.exe at $tool" >&2; exit 1; }
+[ -f "$tool" ] || { echo "no vela3ro-tool.exe at $tool" >&2; exit 1; }
 source=$(cd "$(dirname "$0")/../install" && pwd)
 output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
 
@@ -43,7 +43,8 @@ product_code() {
 }
 
 # wixl finds sources relative to its working directory only: the DLLs are
-# staged as x64/vela3ro.dll and x86/vela3ro.dll.
+# staged as x64/vela3ro.dll and x86/vela3ro.dll, the tool in the package's
+# architecture's folder.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 log=$stage/wixl.log
@@ -51,7 +52,7 @@ for dll_arch in x64 x86; do
   dll_var=dll_$dll_arch
   [ -z "${!dll_var}" ] || install -D -m 644 "${!dll_var}" "$stage/$dll_arch/vela3ro.dll"
 done
-[ -z "$tool" ] || install -D -m 644 "$tool" "$stage/x64/vela3ro-tool.exe"
+install -D -m 644 "$tool" "$stage/$arch/vela3ro-tool.exe"
 if ! (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" \
   -D ProductCode="$(product_code "$arch" "$version")" -o "$output" "$source/vela3ro.wxs") >"$log" 2>&1 ||
   grep -q WARNING "$log"; then

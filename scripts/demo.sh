@@ -6,9 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --minimal
+source scripts/configure.sh
 
 build=build/linux
-cmake --preset linux -G Ninja >/dev/null
+configure_preset linux
 cmake --build --preset linux -j "$(nproc)" --target vela3ro vela3ro-tool vela-card
 
 state=$build/demo-card

@@ -43,39 +43,40 @@ ask_password() {
   export VELA_SIGN_PASSWORD
 }
 
-# Builds targets of a preset (configured once, with Ninja).
+# Builds targets of a preset (configured once; the preset names Ninja).
 build_targets() {
   local preset=$1
   shift
-  [ -f "$root/build/$preset/CMakeCache.txt" ] || cmake -S "$root" --preset "$preset" -G Ninja >/dev/null
+  [ -f "$root/build/$preset/CMakeCache.txt" ] || cmake -S "$root" --preset "$preset" >/dev/null
   (cd "$root" && cmake --build --preset "$preset" --target "$@" -j "$(nproc)")
 }
 
 windows_release() {
   build_targets windows vela3ro vela3ro-tool
-  build_targets windows-x86 vela3ro
+  build_targets windows-x86 vela3ro vela3ro-tool
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build/windows/CMakeCache.txt")
   local arch preset
   for arch in x64 x86; do
     preset=windows
     [ $arch = x64 ] || preset=windows-x86
     mkdir -p "$dist/$arch"
-    cp "$root/build/$preset/vela3ro.dll" "$root/build/$preset/vela3ro.dll.debug" "$dist/$arch/"
+    cp "$root/build/$preset/vela3ro.dll" "$root/build/$preset/vela3ro.dll.debug" \
+      "$root/build/$preset/tool/vela3ro-tool.exe" "$dist/$arch/"
   done
-  cp "$root/build/windows/tool/vela3ro-tool.exe" "$dist/x64/"
-  # The DLLs and the tool are signed before they go into the packages.
-  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
+  # The DLLs and the tools are signed before they go into the packages.
+  sign "$dist/x64/vela3ro.dll" "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe" "$dist/x86/vela3ro-tool.exe"
   "$root/scripts/build-msi.sh" x64 "$version" "$dist/vela3ro-$version-x64.msi" "$dist/x64/vela3ro.dll" \
     "$dist/x86/vela3ro.dll" "$dist/x64/vela3ro-tool.exe"
-  "$root/scripts/build-msi.sh" x86 "$version" "$dist/vela3ro-$version-x86.msi" "$dist/x86/vela3ro.dll"
+  "$root/scripts/build-msi.sh" x86 "$version" "$dist/vela3ro-$version-x86.msi" "$dist/x86/vela3ro.dll" \
+    "$dist/x86/vela3ro-tool.exe"
   sign "$dist/vela3ro-$version-x64.msi" "$dist/vela3ro-$version-x86.msi"
   cp "$root/install/vela3ro.reg" "$root/install/vela3ro-remove.reg" "$dist/"
 }
 
 # The Debian package, made by CPack from the linux preset's build.
 linux_release() {
-  [ -f "$root/build/linux/CMakeCache.txt" ] || cmake -S "$root" --preset linux -G Ninja >/dev/null
-  (cd "$root" && cmake --build --preset linux --target vela3ro vela3ro-pkcs11 vela3ro-tool -j "$(nproc)")
+  [ -f "$root/build/linux/CMakeCache.txt" ] || cmake -S "$root" --preset linux >/dev/null
+  (cd "$root" && cmake --build --preset linux --target vela3ro vela3ro-pkcs11 vela3ro-tool vela3ro-package-docs -j "$(nproc)")
   cpack --config "$root/build/linux/CPackConfig.cmake" -B "$root/build/linux/package" >/dev/null
   cp "$root/build/linux/package/vela3ro_${version}_amd64.deb" "$dist/"
 }

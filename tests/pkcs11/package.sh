@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package of this build: installed, the card seen through p11-kit
-# by a program that is not told where the module is, then purged again; and
+# The Debian package of this build: accepted by lintian, installed, the card
+# seen through p11-kit by a program that is not told where the module is,
+# then purged again; and
 # once more with an administrator's own file in /etc/vela3ro, which the purge
 # leaves there together with its directory (dpkg removes a directory of a
 # package only when nothing else is left in it).
@@ -30,6 +31,10 @@ fi
 run cpack 0 cpack --config "$build/CPackConfig.cmake" -B "$out/package"
 deb=$(ls "$out"/package/vela3ro_*.deb 2>/dev/null | head -1)
 [ -n "$deb" ] || { fail "cpack made no package: $(cat "$out/cpack.out")"; exit 1; }
+# Debian's checker accepts it: no error, no warning (the deliberate layout is
+# overridden in the package, with its reason).
+run lintian 0 lintian --fail-on error,warning --no-tag-display-limit "$deb"
+grep -qE "^(E|W):" "$out/lintian.out" && fail "lintian: $(cat "$out/lintian.out")"
 run contents 0 dpkg-deb --contents "$deb"
 for file in "/usr/lib/x86_64-linux-gnu/libvela3ro.so" "/usr/lib/x86_64-linux-gnu/pkcs11/libvela3ro-pkcs11.so" \
   "/usr/share/p11-kit/modules/vela3ro.module" "/usr/bin/vela3ro-tool" "/etc/vela3ro/registry.reg"; do

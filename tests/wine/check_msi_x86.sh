@@ -2,15 +2,18 @@
 # The x86 package, which this machine cannot install, read from its tables:
 # the x86 DLL (byte for byte) into the system directory of 32-bit Windows, the
 # card registered in the one registry view, the settings written only where
-# absent and kept at uninstall, refused on 64-bit Windows, upgrades by version.
-# usage: check_msi_x86.sh SOURCE_DIR VERSION X86_DLL WORK_DIR
+# absent and kept at uninstall, refused on 64-bit Windows, upgrades by version;
+# and the help desk's vela3ro-tool.exe, a 32-bit program with system imports
+# only, in Program Files.
+# usage: check_msi_x86.sh SOURCE_DIR VERSION X86_DLL X86_TOOL OBJDUMP WORK_DIR
 set -euo pipefail
-source_dir=$1 version=$2 dll=$3 work=$4
+source_dir=$1 version=$2 dll=$3 tool=$4 objdump=$5 work=$6
 [ -f "$dll" ] || { echo "no x86 DLL at $dll (build the windows-x86 preset)"; exit 1; }
+[ -f "$tool" ] || { echo "no x86 vela3ro-tool.exe at $tool (build the windows-x86 preset)"; exit 1; }
 rm -rf "$work"
 mkdir -p "$work"
 msi=$work/vela3ro-$version-x86.msi
-"$source_dir/scripts/build-msi.sh" x86 "$version" "$msi" "$dll"
+"$source_dir/scripts/build-msi.sh" x86 "$version" "$msi" "$dll" "$tool"
 status=0
 
 # Rows of TABLE with the given columns (1-based), tab-separated and sorted.
@@ -37,13 +40,17 @@ expect() {  # NAME, then the expected rows on stdin, compared with the rest
 
 card='SOFTWARE\Microsoft\Cryptography\Calais\SmartCards\VELA G3 ReadOnly'
 settings='SOFTWARE\Norvantis\CardMiniDriverRO'
-size=$(stat -c %s "$dll")
+size=$(stat -c %s "$dll") tool_size=$(stat -c %s "$tool")
 
-# Only the system directory, which is System32 on 32-bit Windows.
+# The system directory, which is System32 on 32-bit Windows, and the tool's
+# folder in Program Files.
 rows Directory 1 2 3 >"$work/actual"
 expect directories <<EOF
+ProgramFilesFolder	TARGETDIR	.
 SystemFolder	TARGETDIR	.
 TARGETDIR		SourceDir
+ToolFolder	VendorFolder	vela3ro
+VendorFolder	ProgramFilesFolder	Norvantis
 EOF
 # Component, directory, attributes: none 64-bit (256); 4 has a registry key
 # path; 16 is permanent.
@@ -52,10 +59,12 @@ expect components <<EOF
 CardRegistration32	TARGETDIR	4
 ModuleX86	SystemFolder	0
 Settings	TARGETDIR	20
+Tool	ToolFolder	0
 EOF
 rows File 2 3 4 5 6 >"$work/actual"
 expect files <<EOF
 ModuleX86	vela3ro.dll	$size	$version.0	1031
+Tool	vela3ro-tool.exe	$tool_size	$version.0	1031
 EOF
 rows Registry 2 3 4 5 6 >"$work/actual"
 expect registry <<EOF
@@ -106,7 +115,7 @@ ALLUSERS	1
 ARPCONTACT	Norvantis Support, support@norvantis.example
 ARPHELPLINK	https://www.norvantis.example/support/vela3ro
 ARPNOMODIFY	1
-ARPSIZE	$(((size + 1023) / 1024))
+ARPSIZE	$(((size + tool_size + 1023) / 1024))
 ARPURLINFOABOUT	https://www.norvantis.example/support/vela3ro
 ProductLanguage	1031
 ProductVersion	$version
@@ -118,4 +127,14 @@ template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
 # The file in the package's cabinet is the build's DLL.
 msiextract -C "$work/extracted" "$msi" >/dev/null
 if cmp "$work/extracted/vela3ro.dll" "$dll"; then echo "ok packed-dll"; else echo "FAIL packed-dll"; status=1; fi
+packed_tool=$(find "$work/extracted" -name vela3ro-tool.exe | head -n 1)
+if [ -n "$packed_tool" ] && cmp "$packed_tool" "$tool"; then echo "ok packed-tool"; else echo "FAIL packed-tool"; status=1; fi
+# The tool runs where 32-bit Windows runs it: an i386 image that imports
+# system DLLs only (the runtime linked in).
+dump=$("$objdump" -p "$tool")
+grep -q '^architecture: i386' <<<"$(LC_ALL=C "$objdump" -f "$tool")" && grep -Eq '^Magic[[:space:]]+010b' <<<"$dump" &&
+  echo "ok tool-i386" || { echo "FAIL tool-i386: not a 32-bit x86 image"; status=1; }
+foreign=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr '[:upper:]' '[:lower:]' |
+  grep -vxE 'kernel32.dll|advapi32.dll|user32.dll|winscard.dll|msvcrt.dll|crypt32.dll|version.dll' || true)
+[ -z "$foreign" ] && echo "ok tool-system-imports" || { echo "FAIL tool-system-imports: $foreign"; status=1; }
 exit $status

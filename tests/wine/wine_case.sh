@@ -382,7 +382,7 @@ msi)
   current_msi=$out/vela3ro-$version-x64.msi older_msi=$out/vela3ro-$older-x64.msi
   build "$VELA_SOURCE_DIR" x64 "$version" "$current_msi" "$VELA_DLL" "$VELA_DLL_X86" "$VELA_TOOL_EXE"
   build "$earlier" x64 "$older" "$older_msi" "$out/older-x64.dll" "$out/older-x86.dll" "$VELA_TOOL_EXE"
-  build "$VELA_SOURCE_DIR" x86 "$version" "$out/vela3ro-$version-x86.msi" "$VELA_DLL_X86"
+  build "$VELA_SOURCE_DIR" x86 "$version" "$out/vela3ro-$version-x86.msi" "$VELA_DLL_X86" "$VELA_TOOL_X86"
 
   export WINEPREFIX=$out/prefix
   trap 'wineserver -k 2>/dev/null || true' EXIT
