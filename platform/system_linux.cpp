@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/log_file.h"
 #include "platform/system.h"
 
 namespace vela::platform {
@@ -33,7 +34,7 @@ LocalTime Now() {
   return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-void MakeDirectory(const char* path) { (void)mkdir(path, 0755); }
+void MakeDirectory(const char* path) { (void)MakeLogDirectory(path); }
 
 const char* DefaultLogDirectory() { return "/tmp/"; }
 char PathSeparator() { return '/'; }
