@@ -426,6 +426,7 @@ msi)
     wine "$tool" check >"$out/check-$name.log" 2>&1 || status=$?
     tr -d '\r' <"$out/check-$name.log" >"$out/check-$name.txt"
     local text
+    [ $status -eq "$want" ] || { cat "$out/check-$name.txt"; fail "check $name: status $status, not $want"; }
     if [ "$want" -ne 0 ] && grep -qx 'problems: none' "$out/check-$name.txt"; then
       cat "$out/check-$name.txt"
       fail "check $name: not ok on no problem"
@@ -438,7 +439,6 @@ msi)
         grep -qF -- "$text" "$out/check-$name.txt" || { cat "$out/check-$name.txt"; fail "check $name: no \"$text\""; }
       fi
     done
-    [ $status -eq "$want" ] || { cat "$out/check-$name.txt"; fail "check $name: status $status, not $want"; }
     echo "ok check-$name"
   }
   card_value() {  # VIEW NAME TYPE DATA: sets a value of the card's entry
