@@ -137,7 +137,9 @@ bool OwnedByProcess(HANDLE file, const ProcessIdentity& identity) {
 // opened as itself (a junction or symbolic link is opened, not followed)
 // and held without delete sharing, so that none can be renamed or replaced
 // by a link while the log's file is made beneath them. Fails at a reparse
-// point or anything that is not a folder.
+// point, at anything that is not a folder, and where the system's final
+// path of a folder is not the one walked (a link the file system follows
+// without showing a reparse point, a substituted drive, a short name).
 class HeldFolders {
  public:
   HeldFolders() = default;
@@ -151,13 +153,18 @@ class HeldFolders {
   bool Open(const std::wstring& path, std::size_t end) {
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     std::size_t at = 0;
+    std::wstring walked;  // the folders so far, one backslash between names
     if (path.size() > 2 && path[1] == L':' && separator(path[2])) {
       at = 3;  // "C:\"
+      walked = path.substr(0, 2);
     } else if (path.size() > 2 && separator(path[0]) && separator(path[1])) {
       // "\\server\share\": the share is where the walk starts.
       at = 2;
+      walked = L"\\";
       for (int names = 0; names < 2; ++names) {
+        const std::size_t name = at;
         while (at < path.size() && !separator(path[at])) ++at;
+        walked += L"\\" + path.substr(name, at - name);
         if (at < path.size()) ++at;
       }
     } else {
@@ -166,7 +173,10 @@ class HeldFolders {
     while (at < end) {
       std::size_t next = at;
       while (next < end && !separator(path[next])) ++next;
-      if (next > at && !OpenOne(path.substr(0, next))) return false;
+      if (next > at) {
+        walked += L"\\" + path.substr(at, next - at);
+        if (!OpenOne(walked)) return false;
+      }
       at = next + 1;
     }
     return true;
@@ -181,7 +191,23 @@ class HeldFolders {
     handles_.push_back(handle);
     BY_HANDLE_FILE_INFORMATION info{};
     return GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && FinalPathIs(handle, folder);
+  }
+
+  static bool FinalPathIs(HANDLE handle, const std::wstring& folder) {
+    wchar_t final[1024];
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, final, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 1024) return false;
+    std::wstring shown(final, length);
+    // "\\?\C:\..." and "\\?\UNC\server\share\...".
+    if (shown.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+      shown = L"\\" + shown.substr(7);
+    } else if (shown.compare(0, 4, L"\\\\?\\") == 0) {
+      shown = shown.substr(4);
+    }
+    return CompareStringOrdinal(shown.c_str(), static_cast<int>(shown.size()), folder.c_str(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
   }
 
   std::vector<HANDLE> handles_;

@@ -194,10 +194,11 @@ log-planted)
   # A file of another user: Wine reads the owner of a file of another Unix
   # user as S-1-5-7 (it keeps no owner set through the API), so the file is
   # chowned, which needs root, as in CI.
-  # Wine 8 cannot show the other cases: it follows a Unix symbolic link,
-  # at the name or at a folder above it, as if it were the file or folder
-  # (no reparse point to see; VELA_LOG_PLANTS="symlink dangling" shows it),
-  # and makes no Windows symbolic links or junctions (mklink /J fails).
+  # Wine 8 cannot show the other cases: it follows a Unix symbolic link at
+  # the name as if it were the file (no reparse point to see;
+  # VELA_LOG_PLANTS="symlink dangling" shows it), and makes no Windows
+  # symbolic links or junctions (mklink /J fails). A folder on the path that
+  # is a Unix link it does show, by the folder's final path (below).
   trap reg_clear EXIT
   reg_clear
   logdir=$out/logs
@@ -249,6 +250,23 @@ log-planted)
     [ "$(stat -c '%F %h %s' "$target")" = "$before" ] || fail "$plant: the planted $before changed"
     echo "ok log-planted-$plant"
   done
+
+  # A folder on LogPath that leads elsewhere (a Unix link, which Wine
+  # follows as Windows follows a junction): nothing is written or made
+  # behind it, at the last level or above, and the host's calls succeed.
+  mkdir -p "$out/real/sub"
+  ln -sfn "$out/real" "$out/link"
+  for configured in link link/sub link/new; do
+    wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/$configured")" /f >/dev/null
+    host "linked-${configured//\//-}" properties "$dll" >/dev/null || fail "$configured: the host's calls failed"
+  done
+  [ "$(cd "$out/real" && find . | LC_ALL=C sort | tr '\n' ' ')" = ". ./sub " ] ||
+    fail "a file or folder was made behind the linked folder: $(cd "$out/real" && find .)"
+  # The same folders without the link are written.
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/real/sub")" /f >/dev/null
+  host linked-real properties "$dll" >/dev/null
+  compgen -G "$out/real/sub/vela3ro-*.txt" >/dev/null || fail "no log in the folder reached without a link"
+  echo "ok log-folder-behind-a-link-refused"
   ;;
 
 settings)
