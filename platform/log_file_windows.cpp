@@ -33,7 +33,9 @@ bool WidePath(const char* path, std::wstring* wide) {
   const int units = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
   if (units <= 0) return false;
   wide->assign(static_cast<std::size_t>(units), L'\0');
-  return MultiByteToWideChar(CP_ACP, 0, path, -1, wide->data(), units) == units;
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide->data(), units) != units) return false;
+  wide->pop_back();  // the terminator, which c_str() adds again
+  return true;
 }
 
 // The process's own identity: its user, and the owner its new objects get
@@ -131,6 +133,92 @@ bool OwnedByProcess(HANDLE file, const ProcessIdentity& identity) {
   return ours;
 }
 
+// The folders of a path from the drive's root (or a share's) down, each
+// opened as itself (a junction or symbolic link is opened, not followed)
+// and held without delete sharing, so that none can be renamed or replaced
+// by a link while the log's file is made beneath them. Fails at a reparse
+// point, at anything that is not a folder, and where the system's final
+// path of a folder is not the one walked (a link the file system follows
+// without showing a reparse point, a substituted drive, a short name).
+class HeldFolders {
+ public:
+  HeldFolders() = default;
+  HeldFolders(const HeldFolders&) = delete;
+  HeldFolders& operator=(const HeldFolders&) = delete;
+  ~HeldFolders() {
+    for (HANDLE handle : handles_) CloseHandle(handle);
+  }
+
+  // Opens every folder of `path` up to `end` (exclusive), which ends at a separator or the string's end.
+  bool Open(const std::wstring& path, std::size_t end) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    std::size_t at = 0;
+    std::wstring walked;  // the folders so far, one backslash between names
+    if (path.size() > 2 && path[1] == L':' && separator(path[2])) {
+      at = 3;  // "C:\"
+      walked = path.substr(0, 2);
+    } else if (path.size() > 2 && separator(path[0]) && separator(path[1])) {
+      // "\\server\share\": the share is where the walk starts.
+      at = 2;
+      walked = L"\\";
+      for (int names = 0; names < 2; ++names) {
+        const std::size_t name = at;
+        while (at < path.size() && !separator(path[at])) ++at;
+        walked += L"\\" + path.substr(name, at - name);
+        if (at < path.size()) ++at;
+      }
+    } else {
+      return false;
+    }
+    while (at < end) {
+      std::size_t next = at;
+      while (next < end && !separator(path[next])) ++next;
+      if (next > at) {
+        walked += L"\\" + path.substr(at, next - at);
+        if (!OpenOne(walked)) return false;
+      }
+      at = next + 1;
+    }
+    return true;
+  }
+
+ private:
+  bool OpenOne(const std::wstring& folder) {
+    HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    handles_.push_back(handle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && FinalPathIs(handle, folder);
+  }
+
+  static bool FinalPathIs(HANDLE handle, const std::wstring& folder) {
+    wchar_t final[1024];
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, final, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= 1024) return false;
+    std::wstring shown(final, length);
+    // "\\?\C:\..." and "\\?\UNC\server\share\...".
+    if (shown.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+      shown = L"\\" + shown.substr(7);
+    } else if (shown.compare(0, 4, L"\\\\?\\") == 0) {
+      shown = shown.substr(4);
+    }
+    return CompareStringOrdinal(shown.c_str(), static_cast<int>(shown.size()), folder.c_str(),
+                                static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL;
+  }
+
+  std::vector<HANDLE> handles_;
+};
+
+// Where the last name of `path` begins (after its last separator).
+std::size_t LastNameAt(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? 0 : separator + 1;
+}
+
 }  // namespace
 
 bool AppendToLogFile(const char* path, const char* data, std::size_t length) {
@@ -138,8 +226,11 @@ bool AppendToLogFile(const char* path, const char* data, std::size_t length) {
   std::wstring wide;
   ProcessIdentity identity;
   LogFileSecurity security;
+  HeldFolders folders;
   try {
     if (!WidePath(path, &wide) || !ReadProcessIdentity(&identity) || !security.Build(identity)) return false;
+    // The folders stay held until the file is written.
+    if (!folders.Open(wide, LastNameAt(wide))) return false;
   } catch (...) {
     return false;
   }
@@ -166,6 +257,26 @@ bool AppendToLogFile(const char* path, const char* data, std::size_t length) {
   }
   DWORD written = 0;
   return WriteFile(file.get(), data, static_cast<DWORD>(length), &written, nullptr) && written == length;
+}
+
+bool MakeLogDirectory(const char* path) {
+  if (path == nullptr) return false;
+  try {
+    std::wstring wide;
+    ProcessIdentity identity;
+    LogFileSecurity security;
+    if (!WidePath(path, &wide) || !ReadProcessIdentity(&identity) || !security.Build(identity)) return false;
+    while (!wide.empty() && (wide.back() == L'\\' || wide.back() == L'/')) wide.pop_back();
+    HeldFolders folders;
+    if (!folders.Open(wide, LastNameAt(wide))) return false;
+    // A new folder gets the file's descriptor, not its parent's (which may
+    // let every user in, as C:\ProgramData does).
+    if (!CreateDirectoryW(wide.c_str(), security.attributes()) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    HeldFolders all;
+    return all.Open(wide, wide.size());
+  } catch (...) {
+    return false;
+  }
 }
 
 // "C:\..." (or "C:/...") and "\\server\share\...": a path of a drive

@@ -24,7 +24,8 @@ struct LocalTime {
 };
 LocalTime Now();
 
-// Creates the last level of `path`; the outcome is ignored by the callers.
+// Creates the log folder `path` (its last level) as MakeLogDirectory does;
+// the outcome is ignored by the callers.
 void MakeDirectory(const char* path);
 
 // The log directory before any setting, and the separator appended to a

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/log_file.h"
 #include "platform/system.h"
 
 namespace vela::platform {
@@ -34,8 +35,8 @@ LocalTime Now() {
   return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-// The process's user's alone: the log may show what a user's programs did.
-void MakeDirectory(const char* path) { (void)mkdir(path, 0700); }
+// The process's user's alone (0700): the log may show what a user's programs did.
+void MakeDirectory(const char* path) { (void)MakeLogDirectory(path); }
 
 // A folder of each user's own, /tmp/vela3ro-UID/, so that a user's programs
 // (a browser, ssh) and root's log alike when logging is on, and no user's log

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include "platform/log_file.h"
 #include "platform/system.h"
 
 namespace vela::platform {
@@ -24,7 +25,7 @@ LocalTime Now() {
   return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
 }
 
-void MakeDirectory(const char* path) { (void)CreateDirectoryA(path, nullptr); }
+void MakeDirectory(const char* path) { (void)MakeLogDirectory(path); }
 
 const char* DefaultLogDirectory() { return "C:\\Windows\\Temp\\"; }
 char PathSeparator() { return '\\'; }

@@ -13,6 +13,16 @@ class UniqueFd {
   }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) close(fd_);
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+  // Gives up the descriptor without closing it.
+  void Release() { fd_ = -1; }
 
   explicit operator bool() const { return fd_ >= 0; }
   int get() const { return fd_; }

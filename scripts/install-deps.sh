@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           pcscd libpcsclite-dev vsmartcard-vpcd opensc jq
           openssl g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
-          g++-mingw-w64-i686 wixl msitools osslsigncode
+          g++-mingw-w64-i686 wixl msitools osslsigncode strace
           libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-server openssh-client
           python3-pykcs11 python3-cryptography libnss3-tools lintian)
 if [ "${1:-}" = "--minimal" ]; then

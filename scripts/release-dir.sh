@@ -8,6 +8,9 @@
 # prepare_release_dir DIR: DIR empty and ready, or a message and status 1.
 prepare_release_dir() {
   local dir=$1 sums listed name entry
+  # DIR/ is DIR: a trailing slash would make the tests below follow a link
+  # at DIR and keep the paths found inside from matching the listed names.
+  while [[ $dir == ?*/ ]]; do dir=${dir%/}; done
   if [ -L "$dir" ] || { [ -e "$dir" ] && [ ! -d "$dir" ]; }; then
     echo "$dir is not a directory: not writing the release there" >&2
     return 1
@@ -37,12 +40,13 @@ prepare_release_dir() {
     listed+=("$name")
   done <"$sums"
   # Everything in the directory must be a listed regular file, SHA256SUMS, or
-  # a folder holding listed files.
+  # a folder (not a link to one) that a listed path runs through, matched by
+  # whole names from the top: an empty "64" of the user's is not "x64".
   local unlisted=() found
   while IFS= read -r -d '' found; do
     found=${found#"$dir"/}
     if [ -d "$dir/$found" ] && [ ! -L "$dir/$found" ]; then
-      printf '%s\n' "${listed[@]}" | grep -qF -- "$found/" && continue
+      for name in "${listed[@]}"; do [[ $name == "$found"/* ]] && continue 2; done
     elif [ -f "$dir/$found" ] && [ ! -L "$dir/$found" ]; then
       [ "$found" = SHA256SUMS ] && continue
       printf '%s\n' "${listed[@]}" | grep -qxF -- "$found" && continue

@@ -27,8 +27,9 @@ void CheckMachine(const std::string& modulePath, host::Value& out, std::vector<s
 
 // What the stack makes of a card with `atr`; `module` gets the module to
 // acquire a context with (`modulePath`, or the one installed), or stays null
-// with a problem saying why.
-void CheckCard(const std::vector<std::uint8_t>& atr, const std::string& modulePath, host::Value& out,
+// with a problem saying why. True when the platform registers anything for
+// the card (then a refusal by the module is a fault, not another card).
+bool CheckCard(const std::vector<std::uint8_t>& atr, const std::string& modulePath, host::Value& out,
                std::vector<std::string>* problems, std::unique_ptr<host::Module>* module);
 
 }  // namespace vela::tool

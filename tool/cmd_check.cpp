@@ -31,14 +31,15 @@ Value ProblemList(const std::vector<std::string>& problems) {
 
 enum class CardOutcome { kServed, kNotServed, kOtherCard };
 
-// One card: the stack's view, the module's acquire, and the verdict.
+// One card: the stack's view, the module's acquire, and the verdict; its
+// problems are added to `problems`.
 CardOutcome CheckOneCard(const std::string& reader, host::PcscConnection& pcsc, const SessionOptions& options,
-                         Value& out) {
+                         Value& out, std::vector<std::string>* allProblems) {
   const std::vector<std::uint8_t>& atr = pcsc.atr();
   out.Set("atr", host::HexBytes(atr.data(), atr.size()));
   std::vector<std::string> problems;
   std::unique_ptr<host::Module> module;
-  CheckCard(atr, options.modulePath, out, &problems, &module);
+  const bool registered = CheckCard(atr, options.modulePath, out, &problems, &module);
   DWORD acquired = SCARD_E_UNSUPPORTED_FEATURE;
   if (module) {
     Value& acquire = out.Set("acquire", Value::Object());
@@ -53,7 +54,7 @@ CardOutcome CheckOneCard(const std::string& reader, host::PcscConnection& pcsc, 
   const char* stack = ThisPlatform().stack;
   // A card the module refuses as unknown, and that nothing registers for
   // it, is some other card: reported, not a fault.
-  const bool otherCard = acquired == SCARD_E_UNKNOWN_CARD && !out.Find("registeredForThisCard");
+  const bool otherCard = acquired == SCARD_E_UNKNOWN_CARD && !registered;
   if (otherCard) {
     out.Set("verdict", "another card: the module does not serve it (" + ResultName(acquired) + ")");
     return CardOutcome::kOtherCard;
@@ -65,6 +66,7 @@ CardOutcome CheckOneCard(const std::string& reader, host::PcscConnection& pcsc, 
   }
   out.Set("verdict", std::string("not ok: ") + stack + " will not use the module for the card in " + reader + ": " +
                          Joined(problems));
+  for (const std::string& problem : problems) allProblems->push_back(reader + ": " + problem);
   return CardOutcome::kNotServed;
 }
 
@@ -96,6 +98,8 @@ int Check(Args& args, Session& session) {
     names = {options.reader};
   }
 
+  // What the verdict rests on: the machine's problems, then each card's.
+  std::vector<std::string> problems = machineProblems;
   int served = 0, notServed = 0;
   if (machineProblems.empty()) {
     Value& readers = report.Set("readers", Value::List());
@@ -109,26 +113,28 @@ int Check(Args& args, Session& session) {
       }
       if (rc != 0) {
         entry.Set("card", "cannot connect: " + ResultText(rc));
+        problems.push_back(name + ": cannot connect to the card: " + ResultText(rc));
         ++notServed;
         continue;
       }
-      const CardOutcome outcome = CheckOneCard(name, pcsc, options, entry);
+      const CardOutcome outcome = CheckOneCard(name, pcsc, options, entry, &problems);
       served += outcome == CardOutcome::kServed;
       notServed += outcome == CardOutcome::kNotServed;
       pcsc.Disconnect();
     }
   }
-  report.Set("problems", ProblemList(machineProblems));
   std::string verdict;
   if (!machineProblems.empty()) {
     verdict = "not ok: " + Joined(machineProblems);
   } else if (served + notServed == 0) {
+    problems.push_back("no card of the module in any reader");
     verdict = "not ok: no card of the module in any reader";
   } else if (notServed > 0) {
     verdict = "not ok: " + std::to_string(notServed) + " card(s) not served (see each reader's verdict)";
   } else {
     verdict = "ok";
   }
+  report.Set("problems", ProblemList(problems));
   report.Set("verdict", verdict);
   return verdict == "ok" ? kExitOk : kExitFailure;
 }

@@ -12,11 +12,21 @@ namespace vela::host {
 
 namespace {
 
-std::string ErrorText(DWORD code) {
+// The system's text for `code`, its inserts ("Bad EXE format for %1.") filled
+// with `subject`, the file the call was about.
+std::string ErrorText(DWORD code, const std::string& subject = "it") {
   char text[512] = {};
   const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                                       text, sizeof text, nullptr);
-  std::string out(text, length);
+  std::string out;
+  for (DWORD i = 0; i < length && i < sizeof text; ++i) {
+    if (text[i] == '%' && i + 1 < length && text[i + 1] >= '1' && text[i + 1] <= '9') {
+      out += subject;
+      for (++i; i + 1 < length && text[i + 1] >= '0' && text[i + 1] <= '9';) ++i;
+      continue;
+    }
+    out += text[i];
+  }
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
   char number[16];
   wsprintfA(number, "%lu", static_cast<unsigned long>(code));
@@ -44,7 +54,7 @@ std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error
   }
   HMODULE handle = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (handle == nullptr) {
-    *error = "cannot load the module " + path + ": " + ErrorText(GetLastError());
+    *error = "cannot load the module " + path + ": " + ErrorText(GetLastError(), path);
     return nullptr;
   }
   return Finish(handle, path, error);
@@ -69,7 +79,7 @@ std::unique_ptr<Module> Module::LoadForCard(const std::vector<BYTE>& atr, std::s
   }
   HMODULE handle = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (handle == nullptr) {
-    *error = "cannot load " + name + " from the system directory: " + ErrorText(GetLastError());
+    *error = "cannot load " + name + " from the system directory: " + ErrorText(GetLastError(), name);
     return nullptr;
   }
   return Finish(handle, name, error);

@@ -29,7 +29,7 @@ expect_json no-pcscd '.problems | map(select(startswith("cannot reach the PC/SC 
 
 run refused 1 --json --module "$refusing" --reader "$reader" check
 expect_json refused '.verdict == "not ok: no card of the module in any reader" and
-  (.readers[0].verdict | startswith("another card"))'
+  (.readers[0].verdict | startswith("another card")) and .problems == ["no card of the module in any reader"]'
 
 run usage 2 check --bogus
 

@@ -25,12 +25,15 @@ make_release() {
   (cd "$1" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 }
 
-# Each case makes DIR (and maybe files beside it) that package.sh must refuse.
+# Each case makes DIR (and maybe files beside it) that package.sh must refuse,
+# given as DIR and as DIR/.
 declare -A cases=(
   [user-files]='mkdir -p $d/photos; echo mine >$d/notes.txt; echo jpeg >$d/photos/a.jpg'
   [downloads-with-sums]='mkdir -p $d; echo data >$d/tool.tar.gz; (cd $d && sha256sum tool.tar.gz >SHA256SUMS); echo other >$d/thesis.pdf'
   [release-and-user-file]='make_release $d; echo mine >$d/notes.txt'
   [release-and-user-folder]='make_release $d; mkdir $d/keep'
+  [user-folder-ends-a-release-path]='make_release $d; mkdir $d/64'
+  [release-folder-is-link]='make_release $d; mkdir $w/elsewhere; mv $d/x64/* $w/elsewhere/; rmdir $d/x64; ln -s $w/elsewhere $d/x64'
   [release-file-changed]='make_release $d; echo edited >>$d/vela3ro.reg'
   [release-file-is-link]='make_release $d; echo precious >$w/precious; rm $d/vela3ro.reg; ln -s $w/precious $d/vela3ro.reg'
   [sums-names-outside]='make_release $d; echo precious >$w/precious; (cd $d && sha256sum ../precious >>SHA256SUMS)'
@@ -39,27 +42,35 @@ declare -A cases=(
   [dist-is-file]='echo mine >$d'
 )
 for name in $(printf '%s\n' "${!cases[@]}" | sort); do
-  w=$work/$name
-  d=$w/dist
-  mkdir -p "$w"
-  eval "${cases[$name]}"
-  before=$(snapshot "$w")
-  rc=0
-  "$source_dir/scripts/package.sh" --dist "$d" >"$w.log" 2>&1 </dev/null || rc=$?
-  if [ $rc -ne 0 ] && [ "$(snapshot "$w")" = "$before" ] && grep -q 'not' "$w.log"; then
-    ok "refused-$name"
-  else
-    bad "refused-$name" "(status $rc)"
-    cat "$w.log"
-  fi
+  for slash in '' /; do
+    w=$work/$name${slash:+-slash}
+    d=$w/dist
+    mkdir -p "$w"
+    eval "${cases[$name]}"
+    before=$(snapshot "$w")
+    rc=0
+    "$source_dir/scripts/package.sh" --dist "$d$slash" >"$w.log" 2>&1 </dev/null || rc=$?
+    if [ $rc -ne 0 ] && [ "$(snapshot "$w")" = "$before" ] && grep -q 'not' "$w.log"; then
+      ok "refused-$name${slash:+ (DIR/)}"
+    else
+      bad "refused-$name${slash:+ (DIR/)}" "(status $rc)"
+      cat "$w.log"
+    fi
+  done
 done
 
 # The earlier release goes, file by file, and the directory stays, empty.
 . "$source_dir/scripts/release-dir.sh"
-d=$work/release
-make_release "$d"
-if prepare_release_dir "$d" && [ -d "$d" ] && [ -z "$(ls -A "$d")" ]; then ok earlier-release-cleared; else
-  bad earlier-release-cleared; ls -lR "$d"; fi
+for slash in '' /; do
+  d=$work/release${slash:+-slash}
+  make_release "$d"
+  if prepare_release_dir "$d$slash" && [ -d "$d" ] && [ -z "$(ls -A "$d")" ]; then
+    ok "earlier-release-cleared${slash:+ (DIR/)}"
+  else
+    bad "earlier-release-cleared${slash:+ (DIR/)}"
+    ls -lR "$d"
+  fi
+done
 d=$work/new/dist
 if prepare_release_dir "$d" && [ -d "$d" ]; then ok new-directory-made; else bad new-directory-made; fi
 exit $status

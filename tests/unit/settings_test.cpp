@@ -15,6 +15,7 @@
 
 #include "core/card_context.h"
 #include "core/log.h"
+#include "platform/log_file.h"
 #include "core/settings.h"
 #include "emulated_card.h"
 #include "fake_registry.h"
@@ -344,6 +345,52 @@ TEST_F(LogFileTest, FifoWithAReaderGetsNothing) {
   char buffer[64];
   EXPECT_LE(read(reader, buffer, sizeof buffer), 0);
   close(reader);
+}
+
+// A folder on the log's path that is a link (planted where the parent lets
+// users create, as a shared log root does) is not followed at any level:
+// nothing is written or made behind it. A folder the module makes is its
+// user's alone.
+TEST_F(LogFileTest, LinkedFolderOnThePathIsNotFollowed) {
+  const std::string real = dir_ + "/real", link = dir_ + "/link";
+  ASSERT_TRUE(std::filesystem::create_directories(real + "/sub"));
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  SetLogLevel(kLogInfo);
+  for (const std::string& configured : {link, link + "/sub", link + "/./sub/"}) {
+    SCOPED_TRACE(configured);
+    SetLogDirectory(configured.c_str());
+    WriteLogLine(kLogInfo, "a.cpp", 1, false, "behind a link");
+    EXPECT_FALSE(platform::MakeLogDirectory((configured + "/made").c_str()));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(real + "/sub"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(real), {}), 1);
+
+  const std::string made = dir_ + "/made";
+  ASSERT_TRUE(platform::MakeLogDirectory(made.c_str()));
+  struct stat info {};
+  ASSERT_EQ(stat(made.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  SetLogDirectory(made.c_str());
+  WriteLogLine(kLogInfo, "a.cpp", 2, false, "in the folder made");
+  EXPECT_EQ(Contents(), "13:07:09 4711/42 [INF] a.cpp:0002 in the folder made\r\n");
+}
+
+// A folder another user made (the per-user default made first by someone
+// else) is not written; root's and the user's own are. Needs root to give a
+// folder another owner.
+TEST_F(LogFileTest, FolderOfAnotherUserIsNotWritten) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a folder another owner needs root";
+  const std::string other = dir_ + "/other";
+  ASSERT_TRUE(std::filesystem::create_directories(other));
+  ASSERT_EQ(chmod(other.c_str(), 0777), 0);
+  ASSERT_EQ(chown(other.c_str(), 65534, 65534), 0);
+  SetLogLevel(kLogInfo);
+  SetLogDirectory(other.c_str());
+  WriteLogLine(kLogInfo, "a.cpp", 1, false, "in another user's folder");
+  EXPECT_TRUE(std::filesystem::is_empty(other));
+  ASSERT_EQ(chown(other.c_str(), 0, 0), 0);
+  WriteLogLine(kLogInfo, "a.cpp", 2, false, "in root's folder");
+  EXPECT_FALSE(std::filesystem::is_empty(other));
 }
 
 TEST_F(LogFileTest, MissingDirectoryLosesTheLineQuietly) {

@@ -86,6 +86,31 @@ printf 'test-password\n' | spied script -qec "$source_dir/scripts/sign.sh --pkcs
 if osslsigncode verify -CAfile ca.pem -in typed.dll >/dev/null 2>&1; then ok password-typed-at-prompt; else
   bad password-typed-at-prompt; cat typed.log; fi
 
+# Apart from the spy, which sees only what runs beside osslsigncode: every
+# program started by the script on each of the three ways, short-lived ones
+# too, traced by strace; the password is in none of their arguments (the
+# environment is not shown: VELA_SIGN_PASSWORD is one of the ways), and no
+# file is left in the temporary directory.
+mkdir -p tmp
+traced() {  # NAME COMMAND...
+  TMPDIR=$work/tmp strace -f -qq -s 4096 -e trace=execve -o "exec-$1.trace" "${@:2}" >"exec-$1.log" 2>&1 </dev/null
+}
+cp unsigned.dll traced.dll
+traced file "$source_dir/scripts/sign.sh" --pkcs12 signer.p12 --password-file right.pass traced.dll
+VELA_SIGN_PASSWORD=test-password traced environment "$source_dir/scripts/sign.sh" --pkcs12 signer.p12 traced.dll
+printf 'test-password\n' | TMPDIR=$work/tmp strace -f -qq -s 4096 -e trace=execve -o exec-prompt.trace \
+  script -qec "$source_dir/scripts/sign.sh --pkcs12 signer.p12 traced.dll" /dev/null >exec-prompt.log 2>&1 || true
+for way in file environment prompt; do
+  if grep -q 'osslsigncode.*"sign"' "exec-$way.trace" && ! grep -q test-password "exec-$way.trace" &&
+    [ -z "$(ls -A tmp)" ]; then
+    ok "password-in-no-program-started-$way"
+  else
+    bad "password-in-no-program-started-$way"
+    grep test-password "exec-$way.trace" | head -n 3 || true
+    ls -A tmp
+  fi
+done
+
 # One byte in each file to change: the export's name in the DLL, the product
 # name in the MSI's string pool.
 for case in "vela3ro.dll CardAcquireContext" "package.msi VELA BaseCSP ReadOnly Minitreiber"; do

@@ -174,12 +174,16 @@ CardDeleteContext INF"
   # descriptor's DACL as the Unix mode (nothing for others) and reads back no
   # entry for everyone or the users. (Wine keeps no owner of its own, so the
   # refusal of another user's file shows on Windows only.)
-  mode=$(stat -c %a "$log")
-  [ "${mode: -1}" = 0 ] || fail "the log file is open to other users (mode $mode)"
-  host log-security file-security "$(windows_path "$log")"
-  ! grep -E '^ace: S-1-1-0 |^ace: S-1-5-32-545 |^ace: S-1-5-11 ' "$out/log-security.log" ||
-    fail "the log file's DACL lets other users in"
-  echo "ok log-file-for-its-process-only"
+  # The folder the module made for the log has the file's descriptor, not
+  # its parent's.
+  for made in "$log" "$logdir"; do
+    mode=$(stat -c %a "$made")
+    [ "${mode: -1}" = 0 ] || fail "$made is open to other users (mode $mode)"
+    host log-security file-security "$(windows_path "$made")"
+    ! grep -E '^ace: S-1-1-0 |^ace: S-1-5-32-545 |^ace: S-1-5-11 ' "$out/log-security.log" ||
+      fail "the DACL of $made lets other users in"
+  done
+  echo "ok log-file-and-folder-for-its-process-only"
   ;;
 
 log-planted)
@@ -187,17 +191,21 @@ log-planted)
   # the host names its log file, waits while the thing is planted, then
   # reads the card with the log on. The thing is left as it was, nothing it
   # points to is written, and the host's calls succeed.
-  # Wine 8 cannot show the other cases: it follows a Unix symbolic link as
-  # if it were the file (no reparse point to see; VELA_LOG_PLANTS="symlink
-  # dangling" shows it), makes no Windows symbolic links or junctions, and
-  # maps every file to the one Unix user.
+  # A file of another user: Wine reads the owner of a file of another Unix
+  # user as S-1-5-7 (it keeps no owner set through the API), so the file is
+  # chowned, which needs root, as in CI.
+  # Wine 8 cannot show the other cases: it follows a Unix symbolic link at
+  # the name as if it were the file (no reparse point to see;
+  # VELA_LOG_PLANTS="symlink dangling" shows it), and makes no Windows
+  # symbolic links or junctions (mklink /J fails). A folder on the path that
+  # is a Unix link it does show, by the folder's final path (below).
   trap reg_clear EXIT
   reg_clear
   logdir=$out/logs
   mkdir -p "$logdir"
   wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 3 /f >/dev/null
   wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$logdir")" /f >/dev/null
-  for plant in ${VELA_LOG_PLANTS:-hardlink fifo}; do
+  for plant in ${VELA_LOG_PLANTS:-hardlink fifo other-owner}; do
     rm -f "$logdir"/* "$out/absent"
     printf 'precious\n' >"$out/victim"
     rm -f "$out/$plant.in"
@@ -218,6 +226,12 @@ log-planted)
     dangling) ln -s "$out/absent" "$target" ;;
     hardlink) ln "$out/victim" "$target" ;;
     fifo) mkfifo "$target" ;;
+    other-owner)
+      printf 'theirs\n' >"$target"
+      chown 65534:65534 "$target" || fail "other-owner: cannot give the file to another user (needs root)"
+      wine "$VELA_HOST_EXE" file-security "$(windows_path "$target")" | tr -d '\r' | grep -qx 'owner: S-1-5-7' ||
+        fail "other-owner: Wine does not show the file as another user's"
+      ;;
     esac
     before=$(stat -c '%F %h %s' "$target")
     echo go >&"$feed"
@@ -236,6 +250,23 @@ log-planted)
     [ "$(stat -c '%F %h %s' "$target")" = "$before" ] || fail "$plant: the planted $before changed"
     echo "ok log-planted-$plant"
   done
+
+  # A folder on LogPath that leads elsewhere (a Unix link, which Wine
+  # follows as Windows follows a junction): nothing is written or made
+  # behind it, at the last level or above, and the host's calls succeed.
+  mkdir -p "$out/real/sub"
+  ln -sfn "$out/real" "$out/link"
+  for configured in link link/sub link/new; do
+    wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/$configured")" /f >/dev/null
+    host "linked-${configured//\//-}" properties "$dll" >/dev/null || fail "$configured: the host's calls failed"
+  done
+  [ "$(cd "$out/real" && find . | LC_ALL=C sort | tr '\n' ' ')" = ". ./sub " ] ||
+    fail "a file or folder was made behind the linked folder: $(cd "$out/real" && find .)"
+  # The same folders without the link are written.
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/real/sub")" /f >/dev/null
+  host linked-real properties "$dll" >/dev/null
+  compgen -G "$out/real/sub/vela3ro-*.txt" >/dev/null || fail "no log in the folder reached without a link"
+  echo "ok log-folder-behind-a-link-refused"
   ;;
 
 low-resource)
@@ -443,18 +474,31 @@ msi)
     echo "ok settings-kept-by-$1"
   }
   # vela3ro-tool check, as the help desk runs it: STATUS, then texts its
-  # output must hold.
+  # output must hold (!TEXT: must not hold). A verdict "not ok" comes with
+  # the problems it rests on, and no message with an unfilled insert.
   tool_check() {  # NAME STATUS TEXT...
     local name=$1 want=$2 status=0
     shift 2
     wine "$tool" check >"$out/check-$name.log" 2>&1 || status=$?
     tr -d '\r' <"$out/check-$name.log" >"$out/check-$name.txt"
     local text
-    for text in "$@"; do
-      grep -qF -- "$text" "$out/check-$name.txt" || { cat "$out/check-$name.txt"; fail "check $name: no \"$text\""; }
-    done
     [ $status -eq "$want" ] || { cat "$out/check-$name.txt"; fail "check $name: status $status, not $want"; }
+    if [ "$want" -ne 0 ] && grep -qx 'problems: none' "$out/check-$name.txt"; then
+      cat "$out/check-$name.txt"
+      fail "check $name: not ok on no problem"
+    fi
+    [ "$want" -eq 0 ] || set -- "$@" "!%1"
+    for text in "$@"; do
+      if [[ $text == !* ]]; then
+        ! grep -qF -- "${text#!}" "$out/check-$name.txt" || { cat "$out/check-$name.txt"; fail "check $name: \"${text#!}\""; }
+      else
+        grep -qF -- "$text" "$out/check-$name.txt" || { cat "$out/check-$name.txt"; fail "check $name: no \"$text\""; }
+      fi
+    done
     echo "ok check-$name"
+  }
+  card_value() {  # VIEW NAME TYPE DATA: sets a value of the card's entry
+    wine reg add "$calais_key" /v "$2" /t "$3" /d "$4" /f /reg:$1 >/dev/null
   }
 
   msiexec /i "$current_msi" install || fail "msiexec /i exited with $?"
@@ -515,6 +559,73 @@ msi)
   mv "$out/moved.dll" "$system32/vela3ro.dll"
   check_registered
   tool_check restored 0 "verdict: ok"
+
+  # A full path in 80000001 is where Windows loads the DLL from, in each view.
+  moved='C:\vela3ro-moved'
+  mkdir -p "$WINEPREFIX/drive_c/vela3ro-moved/x64" "$WINEPREFIX/drive_c/vela3ro-moved/x86"
+  mv "$system32/vela3ro.dll" "$WINEPREFIX/drive_c/vela3ro-moved/x64/"
+  mv "$syswow64/vela3ro.dll" "$WINEPREFIX/drive_c/vela3ro-moved/x86/"
+  card_value 64 80000001 REG_SZ "$moved\x64\vela3ro.dll"
+  card_value 32 80000001 REG_SZ "$moved\x86\vela3ro.dll"
+  tool_check full-path 0 "verdict: ok" "path: $moved\x64\vela3ro.dll" "path: $moved\x86\vela3ro.dll" \
+    "module: $moved\x64\vela3ro.dll" "!found: no" "!system32\C:"
+  # The 64-bit DLL named for 32-bit programs too.
+  card_value 32 80000001 REG_SZ "$moved\x64\vela3ro.dll"
+  tool_check full-path-x64-for-32-bit 1 \
+    "the entry \"VELA G3 ReadOnly\" names $moved\x64\vela3ro.dll, an x64 DLL: 32-bit programs load only x86 DLLs"
+  mv "$WINEPREFIX/drive_c/vela3ro-moved/x64/vela3ro.dll" "$system32/"
+  mv "$WINEPREFIX/drive_c/vela3ro-moved/x86/vela3ro.dll" "$syswow64/"
+  for view in 64 32; do card_value $view 80000001 REG_SZ vela3ro.dll; done
+  check_registered
+
+  # The x86 and x64 DLLs swapped: each view's DLL of the other machine, and
+  # the load's failure in Windows' words, the file named.
+  mv "$system32/vela3ro.dll" "$out/x64.dll"
+  mv "$syswow64/vela3ro.dll" "$system32/vela3ro.dll"
+  mv "$out/x64.dll" "$syswow64/vela3ro.dll"
+  tool_check swapped 1 "machine: x86" "machine: x64" \
+    'names vela3ro.dll, an x86 DLL: 64-bit programs load only x64 DLLs' \
+    'names vela3ro.dll, an x64 DLL: 32-bit programs load only x86 DLLs' \
+    'cannot load the module C:\windows\system32\vela3ro.dll: '
+  mv "$system32/vela3ro.dll" "$out/x86.dll"
+  mv "$syswow64/vela3ro.dll" "$system32/vela3ro.dll"
+  mv "$out/x86.dll" "$syswow64/vela3ro.dll"
+
+  # An entry naming another DLL: another minidriver (here a DLL with no
+  # version block), or a renamed copy of this one.
+  cp "$(dirname "$VELA_HOST_EXE")/winscard.dll" "$system32/othermd.dll"
+  card_value 64 80000001 REG_SZ othermd.dll
+  tool_check other-module 1 \
+    'names othermd.dll, which is not this module (its version block names no original file): Windows uses that DLL'
+  cp "$system32/vela3ro.dll" "$system32/vela3ro-copy.dll"
+  card_value 64 80000001 REG_SZ vela3ro-copy.dll
+  tool_check renamed-copy 1 'names vela3ro-copy.dll, a copy of vela3ro.dll under another name'
+  rm "$system32/othermd.dll" "$system32/vela3ro-copy.dll"
+  card_value 64 80000001 REG_SZ vela3ro.dll
+
+  # Two entries that match the card: Windows cannot tell which it is.
+  twin_key="${calais_key%\\*}\\VELA G3 Twin"
+  wine reg add "$twin_key" /v ATR /t REG_BINARY /d 3B8A018056454C41473300900000 /f /reg:64 >/dev/null
+  wine reg add "$twin_key" /v ATRMask /t REG_BINARY /d FFFFFFFFFFFFFFFFFFFF00FFFF00 /f /reg:64 >/dev/null
+  wine reg add "$twin_key" /v 80000001 /t REG_SZ /d vela3ro.dll /f /reg:64 >/dev/null
+  tool_check two-entries 1 'more than one entry matches the card ("VELA G3 ReadOnly", "VELA G3 Twin")'
+  wine reg delete "$twin_key" /f /reg:64 >/dev/null
+
+  # The card's entry without its ATR, or without its mask.
+  wine reg delete "$calais_key" /v ATR /f /reg:64 >/dev/null
+  tool_check no-atr-value 1 'in the 64-bit view the entry "VELA G3 ReadOnly" has no ATR value' \
+    'registered for this card: no'
+  card_value 64 ATR REG_BINARY 3B8A018056454C41473300900000
+  wine reg delete "$calais_key" /v ATRMask /f /reg:32 >/dev/null
+  tool_check no-mask-value 1 'in the 32-bit view (WOW6432Node) the entry "VELA G3 ReadOnly" has no ATRMask value'
+  card_value 32 ATRMask REG_BINARY FFFFFFFFFFFFFFFFFFFF00FFFF00
+  check_registered
+
+  # A second reader whose card cannot be connected: not ok, whatever the
+  # first reader's card.
+  VELA_MUTE_READER=1 tool_check mute-reader 1 "VELA TCP Reader 1: cannot connect to the card" \
+    "verdict: not ok: 1 card(s) not served"
+  tool_check restored-again 0 "verdict: ok"
 
   # A repair puts back a lost DLL and registration and keeps every setting
   # as the administrator left it. Wine's msiexec cannot run /f (it answers

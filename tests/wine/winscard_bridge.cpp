@@ -24,6 +24,9 @@ namespace {
 constexpr SCARDCONTEXT kContext = 0x5C0;
 constexpr SCARDHANDLE kCard = 0x5CA;
 constexpr char kReaderName[] = "VELA TCP Reader 0";
+// With VELA_MUTE_READER set, a second reader whose card never answers: a
+// connect to it fails as a card without an ATR does.
+constexpr char kMuteReaderName[] = "VELA TCP Reader 1";
 constexpr std::uint8_t kPowerOn = 0x01;
 constexpr std::uint8_t kGetAtr = 0x04;
 
@@ -103,6 +106,8 @@ LONG OpenCard() {
 
 bool ValidCard(SCARDHANDLE card) { return card == kCard && g_socket != INVALID_SOCKET; }
 
+bool MuteReaderListed() { return GetEnvironmentVariableA("VELA_MUTE_READER", nullptr, 0) > 0; }
+
 }  // namespace
 
 extern "C" {
@@ -125,6 +130,7 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD, DWORD pref
                           LPDWORD activeProtocol) {
   if (context != kContext) return SCARD_E_INVALID_HANDLE;
   if (reader == nullptr || card == nullptr || activeProtocol == nullptr) return SCARD_E_INVALID_PARAMETER;
+  if (MuteReaderListed() && std::strcmp(reader, kMuteReaderName) == 0) return SCARD_W_UNRESPONSIVE_CARD;
   if (std::strcmp(reader, kReaderName) != 0) return SCARD_E_UNKNOWN_READER;
   if ((preferredProtocols & SCARD_PROTOCOL_T1) == 0) return SCARD_E_PROTO_MISMATCH;
   if (g_socket != INVALID_SOCKET) return SCARD_E_SHARING_VIOLATION;
@@ -205,12 +211,13 @@ LONG WINAPI SCardControl(SCARDHANDLE card, DWORD code, LPCVOID in, DWORD inLengt
   return SCARD_S_SUCCESS;
 }
 
-// The one reader, as a multi-string (the list is not allocated for the
-// caller: SCARD_AUTOALLOCATE is refused).
+// The reader (and the mute one), as a multi-string (the list is not
+// allocated for the caller: SCARD_AUTOALLOCATE is refused).
 LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWORD length) {
   if (context != kContext) return SCARD_E_INVALID_HANDLE;
   if (length == nullptr || (readers != nullptr && *length == SCARD_AUTOALLOCATE)) return SCARD_E_INVALID_PARAMETER;
-  const DWORD needed = sizeof kReaderName + 1;
+  const bool mute = MuteReaderListed();
+  const DWORD needed = sizeof kReaderName + (mute ? sizeof kMuteReaderName : 0) + 1;
   if (readers == nullptr) {
     *length = needed;
     return SCARD_S_SUCCESS;
@@ -220,7 +227,8 @@ LONG WINAPI SCardListReadersA(SCARDCONTEXT context, LPCSTR, LPSTR readers, LPDWO
     return SCARD_E_INSUFFICIENT_BUFFER;
   }
   std::memcpy(readers, kReaderName, sizeof kReaderName);
-  readers[sizeof kReaderName] = '\0';
+  if (mute) std::memcpy(readers + sizeof kReaderName, kMuteReaderName, sizeof kMuteReaderName);
+  readers[needed - 1] = '\0';
   *length = needed;
   return SCARD_S_SUCCESS;
 }

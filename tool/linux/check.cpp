@@ -28,11 +28,12 @@ void CheckMachine(const std::string& modulePath, host::Value& out, std::vector<s
   if (!loaded) problems->push_back(error);
 }
 
-void CheckCard(const std::vector<std::uint8_t>&, const std::string& modulePath, host::Value&,
+bool CheckCard(const std::vector<std::uint8_t>&, const std::string& modulePath, host::Value&,
                std::vector<std::string>* problems, std::unique_ptr<host::Module>* module) {
   std::string error;
   *module = host::Module::Load(modulePath, &error);
   if (!*module) problems->push_back(error);
+  return false;  // no registration: the module alone decides
 }
 
 }  // namespace vela::tool
