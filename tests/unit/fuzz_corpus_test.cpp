@@ -34,6 +34,13 @@ void HostRecords(std::span<const std::uint8_t> data) {
 
 void RegFile(std::span<const std::uint8_t> data) { fuzz::DriveRegFileRoad(data.data(), data.size()); }
 
+#ifdef VELA_PKCS11_ROAD
+void Pkcs11(std::span<const std::uint8_t> data) {
+  fuzz::ByteInput input(data);
+  fuzz::DrivePkcs11Road(input);
+}
+#endif
+
 // A corpus directory, named after its fuzz target, and the target's road.
 // A new target's corpus joins with one row.
 struct CorpusRoad {
@@ -44,6 +51,9 @@ constexpr CorpusRoad kRoads[] = {
     {"hostile_card", HostileCard},
     {"host_records", HostRecords},
     {"reg_file", RegFile},
+#ifdef VELA_PKCS11_ROAD
+    {"pkcs11", Pkcs11},
+#endif
 };
 
 std::vector<std::uint8_t> Contents(const std::filesystem::path& file) {
