@@ -293,7 +293,8 @@ class Pkcs11Road {
         case 2: rv = p11_->C_SignFinal(session, signature.get(), &length); break;
         default: return;
       }
-      if (rv == CKR_OK && signature.present && length > signature.length) {
+      // An empty buffer is no buffer (its data() is null): a length query.
+      if (rv == CKR_OK && signature.get() != nullptr && length > signature.length) {
         RoadFails("a signature longer than the room given was reported made");
       }
     }
