@@ -2,7 +2,7 @@
 # The test command: installs what is missing, builds every target and runs the
 # unit (sanitizers), pcsc (pcscd + vpcd + emulated card), pkcs11 and wine tiers.
 # The tiers on pcscd's one vpcd reader run under /tmp/vela-pcsc.lock, so that
-# two runs on one machine (or a run and a demo) take turns. After each tier,
+# two runs on one machine (or a run and a benchmark) take turns. After each tier,
 # no process it started may still run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
