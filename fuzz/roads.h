@@ -14,6 +14,10 @@ void DriveHostileCardRoad(RoadInput& input);
 // entries called with host records built from `input`.
 void DriveHostRecordsRoad(RoadInput& input, test::CardEndpoint& card, std::uintptr_t cardHandle);
 
+// The PKCS#11 module over an emulated card, called as applications call it,
+// with every template, mechanism parameter, PIN and buffer length from `input`.
+void DrivePkcs11Road(RoadInput& input);
+
 // A road that went wrong: a failure of the running test when the unit tier
 // replays a corpus, else (under a fuzzer) a trap.
 void RoadFails(const char* what);

@@ -24,6 +24,9 @@
 set -euo pipefail
 
 reader="Virtual PCD 00 00"
+# Daemons start with no descriptor of the caller's (a lock the caller holds
+# among them), so they hold nothing of it once the caller is gone.
+own_descriptors=$(cd "$(dirname "$0")" && pwd)/own-descriptors.sh
 vpcd_port=35963
 
 usage() {
@@ -94,7 +97,7 @@ start() {
 # Starts pcscd and notes it in STATE_DIR.
 launch_pcscd() {
   local state=$1 i pcscd_pid
-  pcscd </dev/null >/dev/null 2>&1
+  "$own_descriptors" pcscd </dev/null >/dev/null 2>&1
   for i in $(seq 100); do
     [ -S /run/pcscd/pcscd.comm ] && [ -s /run/pcscd/pcscd.pid ] && break
     sleep 0.1
@@ -116,7 +119,7 @@ launch_card() {
 
   # Its own output goes to a file: whoever runs this script (ctest among
   # them) must not wait on a pipe the card keeps open.
-  "$card" --trace "$state/trace.txt" "$@" </dev/null >"$state/card.log" 2>&1 &
+  "$own_descriptors" "$card" --trace "$state/trace.txt" "$@" </dev/null >"$state/card.log" 2>&1 &
   local pid=$!
   # Until the card is ready and noted, a failed start takes it down itself.
   trap "stop_pid $pid" EXIT

@@ -5,8 +5,10 @@
 # /usr/sbin/sshd on a free port of 127.0.0.1 that accepts the keys of
 # AUTHORIZED_KEYS only, and waits until it listens. Sets $sshd_port and
 # $sshd_pid (stop it with kill); returns 1, its log in DIR/sshd.log, when it
-# does not come up. The sshd gets descriptor 9 closed, so that a lock held on
-# it ends with the caller.
+# does not come up. The sshd gets no descriptor of the caller's (a lock held
+# on one ends with the caller).
+
+loopback_sshd_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # Whether something listens on (state 0A) or holds (any state) a loopback port.
 port_in_use() {
@@ -39,7 +41,7 @@ KbdInteractiveAuthentication no
 PubkeyAuthentication yes
 PermitRootLogin prohibit-password
 CONFIG
-  /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.log" 9>&- &
+  "$loopback_sshd_scripts/own-descriptors.sh" /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.log" &
   sshd_pid=$!
   sshd_port=$port
   for i in $(seq 100); do

@@ -41,6 +41,11 @@ void RegFile(std::span<const std::uint8_t> data) { fuzz::DriveRegFileRoad(data.d
 void CacheFile(std::span<const std::uint8_t> data) {
   EXPECT_TRUE(fuzz::DriveCacheFileRoad(data.data(), data.size())) << "not encoded as it was read";
 }
+
+void Pkcs11(std::span<const std::uint8_t> data) {
+  fuzz::ByteInput input(data);
+  fuzz::DrivePkcs11Road(input);
+}
 #endif
 
 // A corpus directory, named after its fuzz target, and the target's road.
@@ -55,6 +60,7 @@ constexpr CorpusRoad kRoads[] = {
     {"reg_file", RegFile},
 #if VELA_PKCS11_ROADS
     {"cache_file", CacheFile},
+    {"pkcs11", Pkcs11},
 #endif
 };
 

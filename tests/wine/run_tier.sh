@@ -10,6 +10,8 @@ build=$(cd "$1" && pwd)
 vela_card=$2
 shift 2
 [ -x "$vela_card" ] || { echo "vela-card not found at $vela_card (build the linux preset)"; exit 1; }
+# What this starts keeps no descriptor of its caller's (a lock held on one).
+own_descriptors=$(cd "$(dirname "$0")/../../scripts" && pwd)/own-descriptors.sh
 
 export WINEPREFIX=$build/wineprefix
 export WINEDEBUG=-all
@@ -28,10 +30,12 @@ stop_all() {
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap stop_all EXIT
+# A tier cut short stops what it started too.
+trap 'exit 130' INT TERM HUP
 
 display=99
 while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
-Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
+"$own_descriptors" Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >"$services/xvfb.log" 2>&1 &
 xvfb=$!
 pids+=($xvfb)
 export DISPLAY=:$display
@@ -49,7 +53,7 @@ xdpyinfo >/dev/null 2>&1 || { echo "Xvfb on $DISPLAY does not answer:" >&2; cat 
 start_card() {
   local name=$1 variable=$2 log=$services/$1.log
   shift 2
-  "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" \
+  "$own_descriptors" "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" \
     --trace "$services/$name.trace" "$@" >"$log" 2>&1 &
   local pid=$!
   pids+=("$pid")
@@ -77,7 +81,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >"$services/wineboot.log" 2>&1
   wineserver -w
 fi
+# The module reads at most 80 bytes of a setting, and the build tree may lie
+# deep (a clone in a folder named after a commit id): paths the cases hand
+# the module through settings lie under drive L:, the cases' artifacts.
+artifacts=$build/tests/wine/artifacts
+mkdir -p "$artifacts"
+ln -sfn "$artifacts" "$WINEPREFIX/dosdevices/l:"
 # One wineserver for all cases, instead of one per wine start.
-wineserver -p
+"$own_descriptors" wineserver -p
 
 ctest --test-dir "$build" -L wine --output-on-failure "$@"

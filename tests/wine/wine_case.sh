@@ -16,6 +16,16 @@ calais_key='HKLM\SOFTWARE\Microsoft\Cryptography\Calais\SmartCards\VELA G3 ReadO
 
 # Wine maps the Unix root to drive Z:.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# A path handed to the module through a setting, of which it reads 80 bytes
+# at most: one below the artifacts, on the drive run_tier.sh maps to them
+# (L:), whatever the depth of the build tree.
+setting_path() {
+  local relative=${1#"$VELA_ARTIFACTS"/} path
+  [ "$relative" != "$1" ] || fail "setting_path: $1 is not below $VELA_ARTIFACTS"
+  path="L:\\${relative//\//\\}"
+  [ ${#path} -le 80 ] || fail "setting_path: $path is longer than the 80 bytes the module reads"
+  printf %s "$path"
+}
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 fail() { echo "FAIL $*"; exit 1; }
 
@@ -130,7 +140,8 @@ log)
   logdir=$out/logs
   wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 9 /f >/dev/null
   wine reg add "$settings_key" /v LogAPDU /t REG_SZ /d TRUE /f >/dev/null
-  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$logdir")" /f >/dev/null
+  logpath=$(setting_path "$logdir")
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$logpath" /f >/dev/null
   run_road "$dll"
   logs=("$logdir"/vela3ro-*.txt)
   [ ${#logs[@]} -eq 1 ] && [ -f "${logs[0]}" ] || fail "not one log file in $logdir"
@@ -204,7 +215,8 @@ log-planted)
   logdir=$out/logs
   mkdir -p "$logdir"
   wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 3 /f >/dev/null
-  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$logdir")" /f >/dev/null
+  logpath=$(setting_path "$logdir")
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$logpath" /f >/dev/null
   for plant in ${VELA_LOG_PLANTS:-hardlink fifo other-owner}; do
     rm -f "$logdir"/* "$out/absent"
     printf 'precious\n' >"$out/victim"
@@ -257,13 +269,13 @@ log-planted)
   mkdir -p "$out/real/sub"
   ln -sfn "$out/real" "$out/link"
   for configured in link link/sub link/new; do
-    wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/$configured")" /f >/dev/null
+    wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(setting_path "$out/$configured")" /f >/dev/null
     host "linked-${configured//\//-}" properties "$dll" >/dev/null || fail "$configured: the host's calls failed"
   done
   [ "$(cd "$out/real" && find . | LC_ALL=C sort | tr '\n' ' ')" = ". ./sub " ] ||
     fail "a file or folder was made behind the linked folder: $(cd "$out/real" && find .)"
   # The same folders without the link are written.
-  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/real/sub")" /f >/dev/null
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(setting_path "$out/real/sub")" /f >/dev/null
   host linked-real properties "$dll" >/dev/null
   compgen -G "$out/real/sub/vela3ro-*.txt" >/dev/null || fail "no log in the folder reached without a link"
   echo "ok log-folder-behind-a-link-refused"
@@ -282,7 +294,7 @@ low-resource)
   grep -q '^ok acquire-after-low-resource' "$out/low-resource-log-off.log" || fail "the host did not live to the end"
   wine reg add "$settings_key" /v LogLevel /t REG_SZ /d 9 /f >/dev/null
   wine reg add "$settings_key" /v LogAPDU /t REG_SZ /d TRUE /f >/dev/null
-  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(windows_path "$out/logs")" /f >/dev/null
+  wine reg add "$settings_key" /v LogPath /t REG_SZ /d "$(setting_path "$out/logs")" /f >/dev/null
   host low-resource-log-on low-resource "$dll" "$pin" 3 || fail "with the log on: the host saw failures or died ($?)"
   grep -q '^ok acquire-after-low-resource' "$out/low-resource-log-on.log" || fail "with the log on: the host died"
   ;;

@@ -15,8 +15,9 @@ namespace {
 
 class RackLink : public pkcs11::CardLink {
  public:
-  RackLink(std::string reader, std::uint64_t insertion, std::uint64_t resets, std::uintptr_t card)
-      : reader_(std::move(reader)), insertion_(insertion), resets_(resets), card_(card) {}
+  RackLink(std::string reader, std::uint64_t insertion, std::uint64_t resets, std::uintptr_t card,
+           std::vector<std::uint8_t> atr)
+      : reader_(std::move(reader)), insertion_(insertion), resets_(resets), card_(card), atr_(std::move(atr)) {}
 
   std::uintptr_t context() const override { return 0x5C; }
   // The card the reader holds now: one swapped under a reset answers on the
@@ -28,7 +29,8 @@ class RackLink : public pkcs11::CardLink {
     if (entry == rack.entries.end() || !entry->second.card || entry->second.insertion != insertion_) return card_;
     return entry->second.card->handle();
   }
-  const std::vector<std::uint8_t>& atr() const override { return emu::VelaCard::Atr(); }
+  // The ATR of the card as it was when this connection last took it up.
+  const std::vector<std::uint8_t>& atr() const override { return atr_; }
 
   std::uint32_t State() override {
     CardRack& rack = CardRack::Get();
@@ -78,6 +80,7 @@ class RackLink : public pkcs11::CardLink {
       return SCARD_W_RESET_CARD;
     }
     resets_ = entry->second.resets;
+    atr_ = entry->second.atr;
     return 0;
   }
 
@@ -85,6 +88,7 @@ class RackLink : public pkcs11::CardLink {
   std::uint64_t insertion_;
   std::uint64_t resets_;
   std::uintptr_t card_;
+  std::vector<std::uint8_t> atr_;
 };
 
 // The readers' states under rack.mutex.
@@ -147,7 +151,7 @@ class RackPort : public pkcs11::ReaderPort {
     const auto entry = rack.entries.find(reader);
     if (entry == rack.entries.end() || !entry->second.card) return SCARD_E_NO_SMARTCARD;
     *link = std::make_unique<RackLink>(reader, entry->second.insertion, entry->second.resets,
-                                       entry->second.card->handle());
+                                       entry->second.card->handle(), entry->second.atr);
     if (entry->second.resetsAtConnect > 0) {
       --entry->second.resetsAtConnect;
       (*entry->second.card)->Reset();
@@ -209,6 +213,7 @@ EmulatedCard& CardRack::Insert(const std::string& reader, emu::Personalisation p
     if (entry.card) ++entry.cardChanges;  // the one there taken out first
     entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
     entry.insertion = ++insertions;
+    entry.atr = emu::VelaCard::Atr();
     entry.resets = 0;
     ++entry.cardChanges;
     card = entry.card.get();
@@ -234,10 +239,12 @@ void CardRack::ResetByAnotherProgram(const std::string& reader) {
   ++entry.resets;
 }
 
-EmulatedCard& CardRack::SwapUnderReset(const std::string& reader, emu::Personalisation personalisation) {
+EmulatedCard& CardRack::SwapUnderReset(const std::string& reader, emu::Personalisation personalisation,
+                                       std::vector<std::uint8_t> atr) {
   std::lock_guard lock(mutex);
   Entry& entry = entries.at(reader);
   entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
+  entry.atr = atr.empty() ? emu::VelaCard::Atr() : std::move(atr);
   ++entry.resets;
   return *entry.card;
 }

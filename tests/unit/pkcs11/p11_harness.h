@@ -38,8 +38,10 @@ class CardRack {
   // connection to it but the resetting one is told so once.
   void ResetByAnotherProgram(const std::string& reader);
   // Another card takes the place of the one there, and the connections are
-  // told of a reset only (a reader that misses the exchange).
-  EmulatedCard& SwapUnderReset(const std::string& reader, emu::Personalisation personalisation);
+  // told of a reset only (a reader that misses the exchange). An empty `atr`
+  // is the emulated card's own.
+  EmulatedCard& SwapUnderReset(const std::string& reader, emu::Personalisation personalisation,
+                               std::vector<std::uint8_t> atr = {});
   EmulatedCard* Card(const std::string& reader);
   std::vector<std::string> Readers();
   // Transactions begun and not yet ended.
@@ -48,6 +50,7 @@ class CardRack {
   // For the links of the rack's port.
   struct Entry {
     std::unique_ptr<EmulatedCard> card;
+    std::vector<std::uint8_t> atr;  // what the reader reports for the card
     std::uint64_t insertion = 0;
     std::uint64_t resets = 0;
     // Resets that come while a connection takes the card up again.
