@@ -5,7 +5,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           pcscd libpcsclite-dev vsmartcard-vpcd opensc jq
           openssl g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick clang libclang-rt-14-dev
           g++-mingw-w64-i686 wixl msitools osslsigncode
-          libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-server openssh-client)
+          libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-server openssh-client
+          firefox-esr chromium libnss3-tools)
 if [ "${1:-}" = "--minimal" ]; then
   packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev pcscd libpcsclite-dev vsmartcard-vpcd opensc jq openssl)
 fi

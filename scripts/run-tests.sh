@@ -32,6 +32,11 @@ echo "== pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, Ope
 trap 'scripts/emulated-card.sh stop build/linux/tests/pkcs11/card; scripts/emulated-card.sh stop build/linux/tests/pcsc/card' EXIT
 ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
 
+echo "== browser tier (Firefox ESR and Chromium sign in to a TLS site with the card, through pcscd)"
+# Its script stops what it started on every outcome; logs and screenshots
+# stay in build/linux/tests/browser.
+tests/browser/run_tier.sh build/linux || status=1
+
 echo "== wine tier (vela3ro.dll under Wine, on the emulated card)"
 if cmake --preset linux -G Ninja >/dev/null && cmake --build --preset linux -j "$jobs" --target vela-card &&
   cmake --preset windows -G Ninja >/dev/null && cmake --build --preset windows -j "$jobs" &&
