@@ -99,24 +99,19 @@ class Tier:
         return process
 
     def stop(self, process):
-        """Ends a process group we started: TERM, then KILL after 5 s."""
-        if process.poll() is None:
+        """Ends a process group we started: TERM, then KILL after 5 s (and
+        KILL for stragglers of the group either way)."""
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            if number == signal.SIGTERM and process.poll() is not None:
+                continue
             try:
-                os.killpg(process.pid, signal.SIGTERM)
+                os.killpg(process.pid, number)
             except ProcessLookupError:
                 pass
             try:
                 process.wait(5)
             except subprocess.TimeoutExpired:
                 pass
-        try:
-            os.killpg(process.pid, signal.SIGKILL)  # stragglers of the group
-        except ProcessLookupError:
-            pass
-        try:
-            process.wait(5)
-        except subprocess.TimeoutExpired:
-            pass
 
     def run(self, argv, timeout=60, **kwargs):
         return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout,
