@@ -86,6 +86,11 @@ end_tier
 begin_tier "pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, OpenSSH, through pcscd)"
 ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
 end_tier
+
+begin_tier "browser tier (Firefox ESR and Chromium sign in to a TLS site with the card, through pcscd)"
+# Logs and screenshots stay in build/linux/tests/browser.
+tests/browser/run_tier.sh build/linux || status=1
+end_tier
 [ -z "$pcsc_lock_fd" ] || exec {pcsc_lock_fd}>&-
 
 begin_tier "wine tier (vela3ro.dll under Wine, on the emulated card)"
