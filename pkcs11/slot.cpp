@@ -18,9 +18,9 @@ namespace vela::pkcs11 {
 namespace {
 
 constexpr CK_OBJECT_HANDLE kHandleRange = 0x10000;
-// Resets by other programs in a row that taking up a card waits out, and
-// the pause between connections refused while a reset is under way.
-constexpr int kFirstTakeUpRounds = 6;
+// Connections refused while a reset is under way that taking up a card
+// waits out, and the pause between them.
+constexpr int kConnectRounds = 6;
 constexpr std::chrono::milliseconds kConnectPause{20};
 
 std::atomic<CK_OBJECT_HANDLE> nextHandleBase{kHandleRange};
@@ -70,7 +70,7 @@ void Slot::MakeToken() {
   // of any later call: each is waited out, and only a card the minidriver
   // refuses for itself is kept as refused.
   DWORD rc = port_.Connect(reader_, &link);
-  for (int round = 1; rc != 0 && round < kFirstTakeUpRounds; ++round) {
+  for (int round = 1; rc != 0 && round < kConnectRounds; ++round) {
     bool present = false;
     if (port_.CardPresent(reader_, &present) != 0 || !present) return;
     std::this_thread::sleep_for(kConnectPause);
@@ -78,7 +78,8 @@ void Slot::MakeToken() {
   }
   if (rc != 0) return;
   auto token = std::make_unique<Token>(std::move(link), port_.acquire(), NextHandleBase());
-  for (int round = 0; round < kFirstTakeUpRounds; ++round) {
+  const auto end = std::chrono::steady_clock::now() + kResetsWaitedOut;
+  for (bool first = true; first || std::chrono::steady_clock::now() < end; first = false) {
     CardLink& cardLink = *token->link;
     rc = cardLink.BeginTransaction();
     if (rc == 0) {
