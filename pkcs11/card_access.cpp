@@ -23,9 +23,6 @@
 namespace vela::pkcs11 {
 namespace {
 
-// Resets by other programs in a row that one call waits out before it
-// gives up: each is a program logging out, and each is taken up at once.
-constexpr int kTakeUpRounds = 4;
 // A kept PIN is presented again only while the card has this many tries
 // left: a stale one then never leaves the card with fewer than one.
 constexpr int kReplayTries = 2;
@@ -33,7 +30,10 @@ constexpr int kReplayTries = 2;
 }  // namespace
 
 CK_RV Slot::Enter() {
-  for (int round = 0; round < kTakeUpRounds; ++round) {
+  // Each reset is a program logging out elsewhere, and each is taken up at
+  // once; a run of them is waited out for kResetsWaitedOut.
+  const auto end = std::chrono::steady_clock::now() + kResetsWaitedOut;
+  for (bool first = true; first || std::chrono::steady_clock::now() < end; first = false) {
     if (!token_) return CKR_DEVICE_REMOVED;
     CardLink& link = *token_->link;
     const std::uint32_t rc = link.BeginTransaction();

@@ -18,10 +18,10 @@ namespace vela::pkcs11 {
 namespace {
 
 constexpr CK_OBJECT_HANDLE kHandleRange = 0x10000;
-// Resets by other programs in a row that taking up a card waits out, and
-// the pause between connections refused while a reset is under way.
-constexpr int kFirstTakeUpRounds = 6;
-constexpr std::chrono::milliseconds kConnectPause{20};
+// Refusals while a reset is under way that taking up a card waits out,
+// and the pause before each new try.
+constexpr int kRefusalRounds = 6;
+constexpr std::chrono::milliseconds kRefusalPause{20};
 
 std::atomic<CK_OBJECT_HANDLE> nextHandleBase{kHandleRange};
 
@@ -68,17 +68,24 @@ void Slot::MakeToken() {
   std::unique_ptr<CardLink> link;
   // Another program's reset may come at any step of taking a card up, as
   // of any later call: each is waited out, and only a card the minidriver
-  // refuses for itself is kept as refused.
-  DWORD rc = port_.Connect(reader_, &link);
-  for (int round = 1; rc != 0 && round < kFirstTakeUpRounds; ++round) {
+  // refuses for itself is kept as refused. While a reset is under way the
+  // card may also refuse a connection, a reconnection or a command: a few
+  // such refusals are waited out too, with a pause before each new try.
+  const auto end = std::chrono::steady_clock::now() + kResetsWaitedOut;
+  int refusals = 0;
+  const auto refusalWaitedOut = [&] {
     bool present = false;
-    if (port_.CardPresent(reader_, &present) != 0 || !present) return;
-    std::this_thread::sleep_for(kConnectPause);
-    rc = port_.Connect(reader_, &link);
+    if (++refusals >= kRefusalRounds || port_.CardPresent(reader_, &present) != 0 || !present) return false;
+    std::this_thread::sleep_for(kRefusalPause);
+    return true;
+  };
+  DWORD rc = port_.Connect(reader_, &link);
+  for (; rc != 0; rc = port_.Connect(reader_, &link)) {
+    // A reset between connecting and reading the card's ATR.
+    if (rc == SCARD_W_RESET_CARD ? std::chrono::steady_clock::now() >= end : !refusalWaitedOut()) return;
   }
-  if (rc != 0) return;
   auto token = std::make_unique<Token>(std::move(link), port_.acquire(), NextHandleBase());
-  for (int round = 0; round < kFirstTakeUpRounds; ++round) {
+  for (bool first = true; first || std::chrono::steady_clock::now() < end; first = false) {
     CardLink& cardLink = *token->link;
     rc = cardLink.BeginTransaction();
     if (rc == 0) {
@@ -87,13 +94,13 @@ void Slot::MakeToken() {
       if (rc != 0) token->host->Delete();
       const bool reset = rc != 0 && cardLink.State() == SCARD_W_RESET_CARD;
       cardLink.EndTransaction();
-      if (!reset) break;
+      if (rc == 0 || (!reset && !refusalWaitedOut())) break;
       token->RenewHost();
     } else if (rc != SCARD_W_RESET_CARD) {
       return;
     }
     rc = cardLink.Reconnect();
-    if (rc != 0 && rc != SCARD_W_RESET_CARD) return;
+    if (rc != 0 && rc != SCARD_W_RESET_CARD && !refusalWaitedOut()) return;
     rc = SCARD_W_RESET_CARD;
   }
   if (rc == SCARD_W_RESET_CARD) return;

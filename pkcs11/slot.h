@@ -7,6 +7,7 @@
 // derivation (derivation.cpp).
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,13 @@
 #include "pkcs11/token.h"
 
 namespace vela::pkcs11 {
+
+// Resets by other programs that keep coming one after another (each logout
+// elsewhere makes one) are waited out this long before a call gives up. A
+// bound in time, not in resets: a program that loses the card to the
+// resets several times in a row, as it does on a busy machine, still
+// takes it up, and one that never can still ends.
+inline constexpr std::chrono::milliseconds kResetsWaitedOut{3000};
 
 inline constexpr CK_ULONG kMinPinBytes = 6;
 inline constexpr CK_ULONG kMaxPinBytes = 48;

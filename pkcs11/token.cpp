@@ -1,5 +1,6 @@
 #include "pkcs11/token.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +58,9 @@ DWORD ReadSerial(CARD_DATA* cd, std::array<std::uint8_t, 10>* serial) {
   const DWORD rc = cd->pfnCardGetProperty(cd, u"Card Serial Number", identifier, sizeof(identifier), &length, 0);
   if (rc != 0) return rc;
   std::memcpy(serial->data(), identifier + 6, serial->size());
+  // The minidriver leaves the number zero where the card did not give it
+  // (a read met a reset under way): no card carries that one.
+  if (std::all_of(serial->begin(), serial->end(), [](std::uint8_t b) { return b == 0; })) return SCARD_F_INTERNAL_ERROR;
   return 0;
 }
 

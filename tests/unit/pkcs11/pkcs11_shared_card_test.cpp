@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <limits>
 
 #include "openssl_reference.h"
 #include "p11_harness.h"
 #include "pkcs11/pin_mark.h"
+#include "pkcs11/slot.h"
 
 namespace vela::test {
 namespace {
@@ -259,13 +262,29 @@ TEST_F(Pkcs11FirstTakeUp, WaitsOutResets) {
   CK_TOKEN_INFO info;
   EXPECT_EQ(p11()->C_GetTokenInfo(slot(), &info), CKR_OK);
 
-  // More resets than one call waits out: the count comes while the card
-  // is kept from being taken up, the list after.
+  // A long run of resets (a busy machine loses the card to them many times
+  // in a row) is waited out by one call: taking the card up, and a call on
+  // the token taken up.
   ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
   ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
-  resets(1, 6);
-  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+  resets(1, 40);
+  count = 1;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
   EXPECT_EQ(count, 1u);
+  resets(0, 40);
+  CardRack::Get().ResetByAnotherProgram(kReader);
+  EXPECT_EQ(p11()->C_GetTokenInfo(slot(), &info), CKR_OK);
+
+  // Resets that never stop: the call ends after a while all the same; the
+  // count comes while the card is kept from being taken up, the list after.
+  ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
+  ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+  resets(1, std::numeric_limits<int>::max());
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3 * pkcs11::kResetsWaitedOut);
+  EXPECT_EQ(count, 1u);
+  resets(0, 0);
   ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
   EXPECT_EQ(count, 1u);
 }
