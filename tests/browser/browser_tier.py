@@ -3,11 +3,13 @@
 with the emulated card, as a user would.
 
 For each browser, in a fresh profile of a throwaway HOME with the module
-registered, while the browser runs:
+registered by `vela3ro-tool register`, while the browser runs:
   1. pcscd and the card start only after the browser: the reader appears
      later; the browser goes to the site, the tier types the PIN into the
      browser's own PIN prompt (found on the X display), and the page must name
-     the card's certificate;
+     the card's certificate. Chromium reads the slot list once: it finds the
+     reader only when started again (a known limitation, logged and not
+     counted; the login after the restart is);
   2. the card is pulled: the next load must end in an error page, soon;
   3. the card is put back: PIN prompt and page again.
 Screenshots of each step, the browsers', server's and card's logs stay in
@@ -65,6 +67,7 @@ class Tier:
         self.build = os.path.abspath(build)
         self.module = os.path.join(self.build, "pkcs11", "libvela3ro-pkcs11.so")
         self.card = os.path.join(self.build, "emulator", "vela-card")
+        self.tool = os.path.join(self.build, "tool", "vela3ro-tool")
         self.out = os.path.join(self.build, "tests", "browser")
         self.state = os.path.join(self.out, "card")
         self.passed = 0
@@ -277,10 +280,17 @@ class Tier:
                   "-i", self.site_ca], check=True)
 
     def register_module(self, env):
-        """Registers the module in the user's NSS databases, as a user would."""
-        register_with_modutil(self, env)
+        """Registers the module in the user's NSS databases with the project's
+        command, as a user would (the databases must exist: a Firefox profile
+        gets one when Firefox first starts)."""
+        result = self.run([self.tool, "--module", self.module, "register"], env=env)
+        with open(os.path.join(self.out, "register.log"), "a") as f:
+            f.write(f"$ HOME={env['HOME']} vela3ro-tool --module {self.module} register\n"
+                    f"{result.stdout}{result.stderr}")
+        if result.returncode != 0:
+            raise RuntimeError(f"vela3ro-tool register: exit {result.returncode}: {result.stderr.strip()}")
 
-    def session(self, name, launch, prompt_pattern):
+    def session(self, name, launch, prompt_pattern, finds_late_reader):
         """The steps in one browser session; the browser runs throughout
         (started again only when it never found the reader)."""
         self.log(f"== {name}")
@@ -295,7 +305,17 @@ class Tier:
             # The reader (pcscd's vpcd) and the card come while it runs; the
             # user reloads until the browser asks for the PIN.
             self.start_reader_and_card()
-            if not self.login(name, browser, prompt_pattern, "1-reader-appears", READER_WAIT):
+            if finds_late_reader:
+                found = self.login(name, browser, prompt_pattern, "1-reader-appears", READER_WAIT)
+            else:
+                # Chromium reads the module's slot list once and never waits
+                # for slot events: a reader that came later stays unknown to
+                # it until it starts again. What a user does: restart it.
+                found = False
+                self.failed_load(name, browser, "1-reader-appears", counted=False)
+                self.log(f"KNOWN LIMITATION: {name} finds a reader plugged in after it started only after a "
+                         "restart (not counted)")
+            if not found:
                 # The rest needs a browser that found the card: one started
                 # with the reader there.
                 browser.close()
@@ -317,39 +337,49 @@ class Tier:
                 self.stop(browser.process)
 
     def login(self, name, browser, prompt_pattern, step, wait):
-        """Loads the site until the browser asks for the PIN (a user reloads
-        a page that failed, for up to `wait` seconds), types it, and checks
-        the page. True when the page names the card's certificate."""
+        """Loads the site until the page names the card's certificate, typing
+        the PIN whenever the browser asks for it; as a user does, a load that
+        ends in an error page is reloaded, for up to `wait` seconds. True when
+        the page names the card's certificate."""
         commands = self.card_commands()
         started = time.monotonic()
         attempt = 0
-        wid = None
-        while wid is None:
+        prompts = 0
+        text = None
+        navigated = started
+        while True:
             attempt += 1
             known = self.windows()
             navigated = time.monotonic()
             browser.navigate(self.url)
             wid, state = self.wait_prompt_or_load(browser, prompt_pattern, known)
             if wid is not None:
+                prompts += 1
+                self.shot(name, f"{step}-prompt{prompts}")
+                self.answer_prompt(wid)
+                text = self.wait_page(browser, LOAD_WAIT)
+            else:
+                text = state[1] if state is not None else None
+            if text is not None and CARD_SUBJECT in text:
                 break
             self.shot(name, f"{step}-attempt{attempt}", browser)
-            if state is None or time.monotonic() - started > wait:
+            if (wid is None and state is None) or time.monotonic() - started > wait:
                 break
-            self.log(f"{name}: {step}: load {attempt} ended without a PIN prompt ({state[0][:40]}), reloading")
+            page = browser.load_state()
+            self.log(f"{name}: {step}: load {attempt} ended without the page "
+                     f"({'PIN typed, ' if wid is not None else 'no PIN prompt, '}{page[0][:40] if page else None}), "
+                     "reloading")
             time.sleep(2)
-        self.shot(name, f"{step}-prompt")
-        if not self.check(f"{name}: {step}: the browser asks for the PIN", wid is not None,
-                          f"no PIN prompt after {attempt} loads in {time.monotonic() - started:.0f} s"):
-            return False
-        self.answer_prompt(wid)
-        text = self.wait_page(browser, LOAD_WAIT)
         elapsed = time.monotonic() - navigated
         self.shot(name, f"{step}-page", browser)
+        self.check(f"{name}: {step}: the browser asks for the PIN", prompts > 0,
+                   f"no PIN prompt after {attempt} loads in {time.monotonic() - started:.0f} s")
         ok = self.check(f"{name}: {step}: the page names the card's certificate",
                         text is not None and CARD_SUBJECT in text,
-                        f"page text {text!r}, site saw {self.site.last_subject()!r}")
+                        f"after {attempt} loads in {time.monotonic() - started:.0f} s: page text {text!r}, "
+                        f"site saw {self.site.last_subject()!r}")
         self.log(f"{name}: {step}: load {attempt} after {navigated - started:.1f} s; navigation to page "
-                 f"{elapsed:.1f} s (PIN typed in); card commands {self.card_commands() - commands}")
+                 f"{elapsed:.1f} s; PIN prompts {prompts}; card commands {self.card_commands() - commands}")
         return ok
 
     def wait_prompt_or_load(self, browser, prompt_pattern, known):
@@ -368,12 +398,16 @@ class Tier:
         self.log(f"neither a PIN prompt nor a page; windows: {self.windows()}")
         return None, None
 
-    def failed_load(self, name, browser, step):
+    def failed_load(self, name, browser, step, counted=True):
         started = time.monotonic()
         browser.navigate(self.url)
         text = self.wait_page(browser, FAIL_WAIT)
         elapsed = time.monotonic() - started
         self.shot(name, f"{step}-page", browser)
+        if not counted:
+            self.log(f"{name}: {step}: page after {elapsed:.1f} s: "
+                     f"{'the card' if text and CARD_SUBJECT in text else 'no card'}")
+            return
         self.check(f"{name}: {step}: the load ends in an error page within {FAIL_WAIT} s",
                    text is not None and CARD_SUBJECT not in text, f"page text {text!r}")
         self.log(f"{name}: {step}: error page after {elapsed:.1f} s")
@@ -448,7 +482,7 @@ class Tier:
 
     # ---- the whole tier
     def main(self):
-        for path in (self.module, self.card):
+        for path in (self.module, self.card, self.tool):
             if not os.path.exists(path):
                 print(f"browser tier: {path} is missing (build the linux preset first)", file=sys.stderr)
                 return 2
@@ -461,9 +495,9 @@ class Tier:
             self.write_card_ca()
             self.start_site()
             if "firefox" in self.browsers:
-                self.session("firefox", self.launch_firefox, r"^Password Required")
+                self.session("firefox", self.launch_firefox, r"^Password Required", finds_late_reader=True)
             if "chromium" in self.browsers:
-                self.session("chromium", self.launch_chromium, r"^Unlock Security Device$")
+                self.session("chromium", self.launch_chromium, r"^Unlock Security Device$", finds_late_reader=False)
         except Stop as stop:
             self.check("tier", False, f"stopped by {stop}")
         except Exception as error:
@@ -491,21 +525,6 @@ class Tier:
             self.stop(process)
         if self.pcscd_was_running and subprocess.run(["pidof", "pcscd"], capture_output=True).returncode != 0:
             subprocess.run(["pcscd"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def register_with_modutil(tier, env):
-    """Until the project's own command does it: modutil on each NSS database a
-    browser of this HOME uses."""
-    home = env["HOME"]
-    databases = [os.path.join(home, ".pki", "nssdb")]
-    profiles = os.path.join(home, ".mozilla", "firefox")
-    if os.path.isdir(profiles):
-        databases += [os.path.join(profiles, p) for p in os.listdir(profiles)
-                      if os.path.exists(os.path.join(profiles, p, "cert9.db"))]
-    for db in databases:
-        if os.path.exists(os.path.join(db, "cert9.db")):
-            tier.run(["modutil", "-dbdir", f"sql:{db}", "-add", "VELA3", "-libfile", tier.module, "-force"],
-                     env=env, check=True)
 
 
 def write_chromium_policy(tier):
