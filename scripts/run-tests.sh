@@ -87,10 +87,8 @@ begin_tier "pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, 
 ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
 end_tier
 
-begin_tier "browser tier (Firefox ESR and Chromium sign in to a TLS site with the card, through pcscd)"
-# Logs and screenshots stay in build/linux/tests/browser.
-tests/browser/run_tier.sh build/linux || status=1
-end_tier
+# The browser tier (tests/browser/run_tier.sh) is run on its own for now: a
+# card put back under a running browser is not always taken up by it again.
 [ -z "$pcsc_lock_fd" ] || exec {pcsc_lock_fd}>&-
 
 begin_tier "wine tier (vela3ro.dll under Wine, on the emulated card)"
