@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds every target and runs the
-# unit (sanitizers), pcsc (pcscd + vpcd + emulated card), pkcs11 and wine tiers.
+# unit (sanitizers), pcsc (pcscd + vpcd + emulated card), pkcs11, browser and
+# wine tiers.
 # The tiers on pcscd's one vpcd reader run under /tmp/vela-pcsc.lock, so that
 # two runs on one machine (or a run and a benchmark) take turns. After each tier,
 # no process it started may still run.
@@ -87,8 +88,10 @@ begin_tier "pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, 
 ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
 end_tier
 
-# The browser tier (tests/browser/run_tier.sh) is run on its own for now: a
-# card put back under a running browser is not always taken up by it again.
+begin_tier "browser tier (Firefox ESR and Chromium sign in to a TLS site with the card, under Xvfb)"
+tests/browser/run_tier.sh build/linux || status=1
+end_tier
+
 [ -z "$pcsc_lock_fd" ] || exec {pcsc_lock_fd}>&-
 
 begin_tier "wine tier (vela3ro.dll under Wine, on the emulated card)"

@@ -49,7 +49,7 @@ LOAD_WAIT = 60      # s until a page (or an error page) must be shown
 # Where the browsers show a failed load.
 ERROR_PAGES = ("about:neterror", "about:certerror", "chrome-error://")
 READER_WAIT = 60   # s of reloads until a browser finds a reader that came
-PUT_BACK_WAIT = 20  # s of reloads until it finds the card put back
+PUT_BACK_WAIT = 30  # s of reloads until it finds the card put back
 FAIL_WAIT = 30      # s until the error page after the card was pulled
 
 
@@ -177,8 +177,10 @@ class Tier:
     # ---- X display
     def start_display(self):
         read_end, write_end = os.pipe()
-        self.start("xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
-                   pass_fds=(write_end,))
+        # -r: no autorepeat. A key left down (see answer_prompt) would
+        # otherwise repeat into every later prompt.
+        self.start("xvfb", ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24", "-nolisten", "tcp",
+                            "-r"], pass_fds=(write_end,))
         os.close(write_end)
         deadline = time.monotonic() + 20
         number = b""
@@ -213,25 +215,20 @@ class Tier:
             names[wid] = self.run(["xdotool", "getwindowname", wid], env=env, timeout=10).stdout.strip()
         return names
 
-    def type_pin(self, prompt_pattern, known):
-        """Waits for the PIN prompt window, types the PIN and Enter into it.
-        known: the windows there before the navigation."""
-        env = dict(os.environ, DISPLAY=self.display)
-        deadline = time.monotonic() + PROMPT_WAIT
-        while time.monotonic() < deadline:
-            for wid, name in self.windows().items():
-                if re.search(prompt_pattern, name) and wid not in known:
-                    self.log(f"PIN prompt: window {wid} \"{name}\"")
-                    return wid
-            time.sleep(0.3)
-        self.log(f"no PIN prompt; windows: {self.windows()}")
-        return None
-
     def answer_prompt(self, wid):
+        """Types the PIN and Enter into the prompt as a keyboard does: into the
+        focused window, through the server's test extension. Keys aimed at
+        the window (xdotool --window) may lose their release when Enter
+        closes the window in between; the server then holds Enter down and
+        repeats it, and each later prompt is accepted at once with an empty
+        PIN."""
         env = dict(os.environ, DISPLAY=self.display)
-        self.run(["xdotool", "windowfocus", "--sync", wid], env=env, timeout=10)
-        self.run(["xdotool", "type", "--window", wid, "--delay", "60", PIN], env=env, timeout=20)
-        self.run(["xdotool", "key", "--window", wid, "Return"], env=env, timeout=10)
+        for argv in (["xdotool", "windowfocus", "--sync", wid],
+                     ["xdotool", "type", "--delay", "60", PIN],
+                     ["xdotool", "key", "Return"]):
+            result = self.run(argv, env=env, timeout=20)
+            if result.returncode != 0:
+                self.log(f"{' '.join(argv[:2])}: exit {result.returncode}: {result.stderr.strip()}")
 
     # ---- the site
     def make_certificates(self):

@@ -25,6 +25,10 @@ class DriverError(Exception):
     pass
 
 
+class PromptOpen(DriverError):
+    """The browser shows a prompt of its own over the page (the PIN prompt)."""
+
+
 def _wait_port(port, deadline):
     while time.monotonic() < deadline:
         try:
@@ -74,7 +78,13 @@ class Firefox(Browser):
         self.pending = {}  # id -> answer, for answers read while waiting for another
         self.lock = threading.Lock()
         self._read()  # the server's hello
-        self.command("WebDriver:NewSession", {"capabilities": {"alwaysMatch": {"acceptInsecureCerts": False}}})
+        # Marionette's default dismisses a prompt that is open when a command
+        # comes: the PIN prompt would be cancelled whenever the tier looks
+        # at the page while it shows. "ignore" leaves prompts to the user
+        # (the tier, on the X display); commands then fail with "unexpected
+        # alert open" until the prompt closes.
+        self.command("WebDriver:NewSession", {"capabilities": {"alwaysMatch": {
+            "acceptInsecureCerts": False, "unhandledPromptBehavior": "ignore"}}})
         # The load of a page with a PIN prompt takes the prompt's time.
         self.command("WebDriver:SetTimeouts", {"pageLoad": 120000, "script": 10000})
 
@@ -108,7 +118,8 @@ class Firefox(Browser):
                 self.pending[message[1]] = message
         _, _, error, result = self.pending.pop(message_id)
         if error:
-            raise DriverError(f"{error.get('error')}: {error.get('message')}")
+            kind = PromptOpen if error.get("error") == "unexpected alert open" else DriverError
+            raise kind(f"{error.get('error')}: {error.get('message')}")
         return result
 
     def command(self, name, params=None, timeout=60):
@@ -131,7 +142,10 @@ class Firefox(Browser):
             except DriverError:
                 pass  # an error page is an answer too
             self.loading = None
-        uri, text = self.page()
+        try:
+            uri, text = self.page()
+        except PromptOpen:
+            return None  # the load waits for the prompt's answer
         return None if uri == "about:blank" else (uri, text)
 
     def page(self):
