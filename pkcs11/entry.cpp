@@ -110,27 +110,38 @@ std::shared_ptr<Slot> ReaderSlot(State& state, const std::string& reader) {
   for (const auto& known : state.slots) {
     if (known->reader() == reader) return known;
   }
+  // The first reader to come takes the slot that waited for one.
+  if (!state.slots.empty() && state.slots.front()->TakeReader(reader)) return state.slots.front();
   auto slot = std::make_shared<Slot>(state.slots.size(), reader, *state.port, state.settings);
   state.slots.push_back(slot);
   return slot;
 }
 
-// The slots of the readers there are now.
+// The slots of the readers there are now. With no reader at the first
+// listing (none plugged in, or pcscd not running yet) the list holds one
+// slot without a token that the first reader to come takes: a program that
+// reads the slot list once, when it loads the module, finds the card in it
+// later all the same.
 std::vector<std::shared_ptr<Slot>> CurrentSlots(State& state) {
   std::vector<std::string> readers;
   state.port->ListReaders(&readers);
   std::lock_guard lock(state.mutex);
+  if (readers.empty() && state.slots.empty()) {
+    state.slots.push_back(std::make_shared<Slot>(0, std::string(), *state.port, state.settings));
+  }
   std::vector<std::shared_ptr<Slot>> slots;
   for (const std::string& reader : readers) slots.push_back(ReaderSlot(state, reader));
+  if (!state.slots.empty() && state.slots.front()->reader().empty()) slots.push_back(state.slots.front());
   return slots;
 }
 
 std::shared_ptr<Slot> FindSlot(State& state, CK_SLOT_ID id) {
   {
     std::lock_guard lock(state.mutex);
-    if (id < state.slots.size()) return state.slots[id];
+    if (id < state.slots.size() && !state.slots[id]->reader().empty()) return state.slots[id];
   }
-  // A caller that asks before listing the slots.
+  // A caller that asks before listing the slots, or asks the slot that
+  // waits for a reader (which takes one that came meanwhile).
   CurrentSlots(state);
   std::lock_guard lock(state.mutex);
   return id < state.slots.size() ? state.slots[id] : nullptr;

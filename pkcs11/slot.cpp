@@ -49,6 +49,18 @@ Slot::Slot(CK_SLOT_ID id, std::string reader, ReaderPort& port, ModuleSettings s
 
 Slot::~Slot() = default;
 
+std::string Slot::reader() const {
+  std::lock_guard lock(readerMutex_);
+  return reader_;
+}
+
+bool Slot::TakeReader(const std::string& reader) {
+  std::lock_guard lock(readerMutex_);
+  if (!reader_.empty() || reader.empty()) return false;
+  reader_ = reader;
+  return true;
+}
+
 // ---- Token presence ---------------------------------------------------------
 
 CK_RV Slot::Refresh() {
@@ -58,13 +70,15 @@ CK_RV Slot::Refresh() {
     if (refused_->State() == 0) return CKR_OK;
     refused_.reset();
   }
+  const std::string name = reader();
   bool present = false;
-  if (port_.CardPresent(reader_, &present) != 0 || !present) return CKR_OK;
+  if (name.empty() || port_.CardPresent(name, &present) != 0 || !present) return CKR_OK;
   MakeToken();
   return CKR_OK;
 }
 
 void Slot::MakeToken() {
+  const std::string name = reader();
   std::unique_ptr<CardLink> link;
   // Another program's reset may come at any step of taking a card up, as
   // of any later call: each is waited out, and only a card the minidriver
@@ -75,12 +89,12 @@ void Slot::MakeToken() {
   int refusals = 0;
   const auto refusalWaitedOut = [&] {
     bool present = false;
-    if (++refusals >= kRefusalRounds || port_.CardPresent(reader_, &present) != 0 || !present) return false;
+    if (++refusals >= kRefusalRounds || port_.CardPresent(name, &present) != 0 || !present) return false;
     std::this_thread::sleep_for(kRefusalPause);
     return true;
   };
-  DWORD rc = port_.Connect(reader_, &link);
-  for (; rc != 0; rc = port_.Connect(reader_, &link)) {
+  DWORD rc = port_.Connect(name, &link);
+  for (; rc != 0; rc = port_.Connect(name, &link)) {
     // A reset between connecting and reading the card's ATR.
     if (rc == SCARD_W_RESET_CARD ? std::chrono::steady_clock::now() >= end : !refusalWaitedOut()) return;
   }
@@ -134,8 +148,9 @@ bool Slot::TokenPresent() {
 
 bool Slot::MayHoldToken() {
   if (TokenPresent()) return true;
+  const std::string name = reader();
   bool present = false;
-  return !refused_ && port_.CardPresent(reader_, &present) == 0 && present;
+  return !refused_ && !name.empty() && port_.CardPresent(name, &present) == 0 && present;
 }
 
 CK_RV Slot::MechanismsAvailable() { return TokenPresent() ? CKR_OK : CKR_TOKEN_NOT_PRESENT; }
@@ -143,7 +158,8 @@ CK_RV Slot::MechanismsAvailable() { return TokenPresent() ? CKR_OK : CKR_TOKEN_N
 CK_RV Slot::GetSlotInfo(CK_SLOT_INFO* info) {
   const bool present = TokenPresent();
   std::memset(info, 0, sizeof(*info));
-  Pad(info->slotDescription, sizeof(info->slotDescription), reader_);
+  const std::string name = reader();
+  Pad(info->slotDescription, sizeof(info->slotDescription), name.empty() ? "no reader yet" : name);
   Pad(info->manufacturerID, sizeof(info->manufacturerID), "vela3ro");
   info->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (present ? CKF_TOKEN_PRESENT : 0);
   return CKR_OK;

@@ -51,7 +51,10 @@ class Slot {
   std::timed_mutex mutex;
 
   CK_SLOT_ID id() const { return id_; }
-  const std::string& reader() const { return reader_; }
+  // The reader's name; empty for a slot that waits for the first reader.
+  std::string reader() const;
+  // Gives a slot that waits for a reader the one that came (true), once.
+  bool TakeReader(const std::string& reader);
 
   // Slot and token.
   CK_RV GetSlotInfo(CK_SLOT_INFO* info);
@@ -176,6 +179,9 @@ class Slot {
                     std::size_t length, Bytes* out);
 
   CK_SLOT_ID id_;
+  // Set once more when a waiting slot takes its reader; read under its own
+  // lock, as the slot list reads it without the slot's.
+  mutable std::mutex readerMutex_;
   std::string reader_;
   ReaderPort& port_;
   ModuleSettings settings_;

@@ -7,9 +7,7 @@ registered by `vela3ro-tool register`, while the browser runs:
   1. pcscd and the card start only after the browser: the reader appears
      later; the browser goes to the site, the tier types the PIN into the
      browser's own PIN prompt (found on the X display), and the page must name
-     the card's certificate. Chromium reads the slot list once: it finds the
-     reader only when started again (a known limitation, logged and not
-     counted; the login after the restart is);
+     the card's certificate;
   2. the card is pulled: the next load must end in an error page, soon;
   3. the card is put back: PIN prompt and page again.
 Screenshots of each step, the browsers', server's and card's logs stay in
@@ -287,9 +285,8 @@ class Tier:
         if result.returncode != 0:
             raise RuntimeError(f"vela3ro-tool register: exit {result.returncode}: {result.stderr.strip()}")
 
-    def session(self, name, launch, prompt_pattern, finds_late_reader):
-        """The steps in one browser session; the browser runs throughout
-        (started again only when it never found the reader)."""
+    def session(self, name, launch, prompt_pattern):
+        """The steps in one browser session; the browser runs throughout."""
         self.log(f"== {name}")
         browser = None
         try:
@@ -302,23 +299,7 @@ class Tier:
             # The reader (pcscd's vpcd) and the card come while it runs; the
             # user reloads until the browser asks for the PIN.
             self.start_reader_and_card()
-            if finds_late_reader:
-                found = self.login(name, browser, prompt_pattern, "1-reader-appears", READER_WAIT)
-            else:
-                # Chromium reads the module's slot list once and never waits
-                # for slot events: a reader that came later stays unknown to
-                # it until it starts again. What a user does: restart it.
-                found = False
-                self.failed_load(name, browser, "1-reader-appears", counted=False)
-                self.log(f"KNOWN LIMITATION: {name} finds a reader plugged in after it started only after a "
-                         "restart (not counted)")
-            if not found:
-                # The rest needs a browser that found the card: one started
-                # with the reader there.
-                browser.close()
-                self.stop(browser.process)
-                browser = launch(again=True)
-                self.login(name, browser, prompt_pattern, "1b-restarted", READER_WAIT)
+            self.login(name, browser, prompt_pattern, "1-reader-appears", READER_WAIT)
             # The card pulled: the next load ends in an error, no hang.
             self.pull_card()
             self.failed_load(name, browser, "2-pulled")
@@ -395,16 +376,12 @@ class Tier:
         self.log(f"neither a PIN prompt nor a page; windows: {self.windows()}")
         return None, None
 
-    def failed_load(self, name, browser, step, counted=True):
+    def failed_load(self, name, browser, step):
         started = time.monotonic()
         browser.navigate(self.url)
         text = self.wait_page(browser, FAIL_WAIT)
         elapsed = time.monotonic() - started
         self.shot(name, f"{step}-page", browser)
-        if not counted:
-            self.log(f"{name}: {step}: page after {elapsed:.1f} s: "
-                     f"{'the card' if text and CARD_SUBJECT in text else 'no card'}")
-            return
         self.check(f"{name}: {step}: the load ends in an error page within {FAIL_WAIT} s",
                    text is not None and CARD_SUBJECT not in text, f"page text {text!r}")
         self.log(f"{name}: {step}: error page after {elapsed:.1f} s")
@@ -423,8 +400,8 @@ class Tier:
         return None
 
     # ---- the browsers
-    def launch_firefox(self, again=False):
-        home = self.fresh_home("firefox2" if again else "firefox")
+    def launch_firefox(self):
+        home = self.fresh_home("firefox")
         env = self.environment(home)
         profiles = os.path.join(home, ".mozilla", "firefox")
         profile = os.path.join(profiles, "tier.default")
@@ -460,13 +437,12 @@ class Tier:
                                          "about:blank"], env=env)
         return browsers.Firefox(process, port, timeout=60)
 
-    def launch_chromium(self, again=False):
-        home = self.fresh_home("chromium2" if again else "chromium")
+    def launch_chromium(self):
+        home = self.fresh_home("chromium")
         env = self.environment(home)
         self.nss_db(os.path.join(home, ".pki", "nssdb"))
         self.register_module(env)
-        if not again:
-            write_chromium_policy(self)
+        write_chromium_policy(self)
         log = open(os.path.join(self.out, "chromium.log"), "ab")
         argv = ["chromium", "--no-sandbox", f"--user-data-dir={home}/chromium-profile",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync", "--no-first-run",
@@ -492,9 +468,9 @@ class Tier:
             self.write_card_ca()
             self.start_site()
             if "firefox" in self.browsers:
-                self.session("firefox", self.launch_firefox, r"^Password Required", finds_late_reader=True)
+                self.session("firefox", self.launch_firefox, r"^Password Required")
             if "chromium" in self.browsers:
-                self.session("chromium", self.launch_chromium, r"^Unlock Security Device$", finds_late_reader=False)
+                self.session("chromium", self.launch_chromium, r"^Unlock Security Device$")
         except Stop as stop:
             self.check("tier", False, f"stopped by {stop}")
         except Exception as error:

@@ -54,6 +54,49 @@ TEST_F(Pkcs11Token, OneSlotPerReaderAndTokensOnlyWhereACardIsAccepted) {
   EXPECT_EQ(p11()->C_GetTokenInfo(7, &info), CKR_SLOT_ID_INVALID);
 }
 
+// Programs that read the slot list once, when they load the module, before
+// any reader is there (or pcscd runs), find a reader plugged in later all
+// the same: in the one slot the list had.
+TEST_F(Pkcs11Token, WithoutReadersTheFirstReaderToComeTakesTheOneSlotListed) {
+  CardRack& rack = CardRack::Get();
+  rack.RemoveReader(kReader);
+  CK_SLOT_ID ids[3] = {99, 99, 99};
+  CK_ULONG count = 3;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_FALSE, ids, &count), CKR_OK);
+  ASSERT_EQ(count, 1u);
+  const CK_SLOT_ID waiting = ids[0];
+  CK_SLOT_INFO info;
+  ASSERT_EQ(p11()->C_GetSlotInfo(waiting, &info), CKR_OK);
+  EXPECT_EQ(Field(info.slotDescription, sizeof(info.slotDescription)), "no reader yet");
+  EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+  CK_TOKEN_INFO token;
+  EXPECT_EQ(p11()->C_GetTokenInfo(waiting, &token), CKR_TOKEN_NOT_PRESENT);
+  count = 3;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, ids, &count), CKR_OK);
+  EXPECT_EQ(count, 0u);
+
+  // Asked again without a new listing, as such a program does.
+  rack.Insert(kReader, personalisation_);
+  ASSERT_EQ(p11()->C_GetSlotInfo(waiting, &info), CKR_OK);
+  EXPECT_EQ(Field(info.slotDescription, sizeof(info.slotDescription)), kReader);
+  EXPECT_EQ(info.flags, CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
+  ASSERT_EQ(p11()->C_GetTokenInfo(waiting, &token), CKR_OK);
+  EXPECT_EQ(Field(token.label, sizeof(token.label)), "VELA G3 A1B2C3D4E5F601020304");
+
+  // The slot is that reader's from now on; another reader gets its own, and
+  // no slot waits any more.
+  rack.AddReader("Emulated Reader 1");
+  count = 3;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_FALSE, ids, &count), CKR_OK);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(ids[0], waiting);
+  rack.RemoveReader(kReader);
+  rack.RemoveReader("Emulated Reader 1");
+  count = 3;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_FALSE, ids, &count), CKR_OK);
+  EXPECT_EQ(count, 0u);
+}
+
 TEST_F(Pkcs11Token, MechanismsAreTheCardsEcdsaAndEcdhOnP256) {
   CK_ULONG count = 0;
   ASSERT_EQ(p11()->C_GetMechanismList(slot(), nullptr, &count), CKR_OK);
