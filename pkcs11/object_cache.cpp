@@ -146,30 +146,16 @@ constexpr const char* kFolder = "vela3ro";
 // another user: root running with a user's HOME never writes there.
 int OpenCacheHome(const std::string& path) {
   if (path.empty() || path[0] != '/') return -1;
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat info{};
-  if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return platform::OpenOwnDirectory(AT_FDCWD, path.c_str(), true, 0);
 }
 
 // A descriptor of our folder inside the cache home when it is this user's and
 // nobody else may enter it, or -1. It is made (0700) first when `make`.
-int OpenOwnDirectory(const std::string& home, bool make) {
+int OpenCacheFolder(const std::string& home, bool make) {
   const UniqueFd base(OpenCacheHome(home));
   if (!base) return -1;
   if (make) (void)mkdirat(base.get(), kFolder, 0700);
-  const int fd = openat(base.get(), kFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat info{};
-  if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return platform::OpenOwnDirectory(base.get(), kFolder, false, 077);
 }
 
 bool WriteAll(int fd, const Bytes& bytes) {
@@ -233,7 +219,7 @@ std::string ObjectCache::FileName(const std::array<std::uint8_t, 10>& serial, co
 }
 
 std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
-  const UniqueFd directory(OpenOwnDirectory(home_, false));
+  const UniqueFd directory(OpenCacheFolder(home_, false));
   if (!directory) return std::nullopt;
   const UniqueFd file(
       openat(directory.get(), FileName(serial, atr).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -258,7 +244,7 @@ std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& 
 }
 
 bool ObjectCache::Store(const CachedCard& card) const {
-  const UniqueFd directory(OpenOwnDirectory(home_, true));
+  const UniqueFd directory(OpenCacheFolder(home_, true));
   if (!directory) return false;
   const Bytes bytes = Encode(card);
   if (bytes.size() > kMaxFileBytes) return false;

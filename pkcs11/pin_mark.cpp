@@ -11,6 +11,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace vela::pkcs11 {
 namespace {
 
@@ -18,14 +20,7 @@ namespace {
 // without following a link; -1 otherwise.
 int OpenOwnFolder(const std::string& path) {
   if (path.empty() || path[0] != '/') return -1;
-  const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (folder < 0) return -1;
-  struct stat info {};
-  if (fstat(folder, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    close(folder);
-    return -1;
-  }
-  return folder;
+  return platform::OpenOwnDirectory(AT_FDCWD, path.c_str(), false, S_IWGRP | S_IWOTH);
 }
 
 int MarkFolder() {
