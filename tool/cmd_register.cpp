@@ -1,7 +1,9 @@
 // register, unregister: the PKCS#11 module in every NSS database of the user,
 // where Firefox, Thunderbird and Chromium look for security devices. Nothing
-// is changed while a browser holds one of the databases; other modules are
-// left alone; a second register changes nothing.
+// is changed while a browser holds one of the databases, nor where HOME or a
+// database is not the user's own (root running with a user's HOME would
+// leave the user's files root's); other modules are left alone; a second
+// register changes nothing.
 #include <cstdlib>
 #include <filesystem>
 
@@ -69,6 +71,10 @@ int Change(Args& args, Session& session, bool add) {
   }
   const char* home = std::getenv("HOME");
   if (home == nullptr || *home == '\0') return session.Fail("HOME is not set");
+  if (const std::string why = HomeNotOwn(home); !why.empty()) {
+    return session.Fail("nothing changed: " + why +
+                        "; run the command as the user whose HOME it is (for every user at once, see the README)");
+  }
   std::string library;
   if (add) {
     std::error_code ec;
@@ -82,17 +88,24 @@ int Change(Args& args, Session& session, bool add) {
   std::vector<NssDatabase> databases = FindNssDatabases(home);
   Value& list = session.report().Set("databases", Value::List());
   // Every database is checked before any is touched.
+  int foreign = 0;
   int held = 0;
   for (const NssDatabase& database : databases) {
-    const std::string why = DatabaseHeld(database);
-    if (why.empty()) continue;
-    ++held;
+    std::string why = DatabaseNotOwn(database);
+    if (!why.empty()) {
+      ++foreign;
+    } else if (why = DatabaseHeld(database); !why.empty()) {
+      ++held;
+    } else {
+      continue;
+    }
     Value& entry = list.Append(Value::Object());
     entry.Set("program", database.owner);
     entry.Set("profile", database.label);
     entry.Set("folder", database.folder);
     entry.Set("result", "refused: " + why);
   }
+  if (foreign != 0) return session.Fail("nothing changed: a database is not this user's own (see above)");
   if (held != 0) return session.Fail("nothing changed: a database is in use (see above)");
   int changed = 0;
   int failed = 0;

@@ -1,7 +1,8 @@
 // The user's NSS databases, for `vela3ro-tool register`: the Firefox and
 // Thunderbird profiles that profiles.ini names and Chromium's ~/.pki/nssdb;
-// whether a browser holds one; the modules in one, and adding and deleting
-// ours with modutil. Linux only (tool/linux/nss_databases.cpp).
+// whether they are the user's own and whether a browser holds one; the
+// modules in one, and adding and deleting ours with modutil. Linux only
+// (tool/linux/nss_databases.cpp).
 #pragma once
 
 #include <string>
@@ -26,6 +27,19 @@ struct NssDatabase {
 // Every database of the user under `home`. Chromium's is listed even when
 // absent (format empty): register makes it as Chromium would.
 std::vector<NssDatabase> FindNssDatabases(const std::string& home);
+
+// Why the databases under `home` are not the effective user's to change:
+// HOME is no folder of this user's (root running with a user's HOME, as
+// `sudo -E` leaves it), or empty.
+std::string HomeNotOwn(const std::string& home);
+
+// Why the database is not the effective user's to change, or empty. Its
+// folder (reached through any links; where it is still to be made, the part
+// of the path that exists) must be a folder of this user's, every folder
+// above it this user's or root's, none of them open to anyone's renames; its
+// files (cert9.db, pkcs11.txt, ...) regular files of this user's, no links:
+// modutil writes through a link, out of the folder.
+std::string DatabaseNotOwn(const NssDatabase& database);
 
 // Why the database may not be changed now (a browser running on the
 // profile, or a program holding a legacy database open), or empty.

@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # vela3ro-tool register and unregister in throwaway HOMEs: a Firefox and a
 # Thunderbird profile (profiles.ini and an NSS database each), a Firefox
-# profile never started, and no ~/.pki/nssdb yet. Checked with modutil.
+# profile never started, and no ~/.pki/nssdb yet. Checked with modutil. As
+# root, also with a throwaway user's files: root touches none of them.
 #   register.sh VELA3RO_TOOL
 set -uo pipefail
 source "$(dirname "$0")/tier_checks.sh"
 tool=${1:?usage: register.sh VELA3RO_TOOL}
 other=/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so  # someone else's module
 sleepers=()
-trap 'rm -rf "$out"; for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null; done' EXIT
+user=
+shared=
+cleanup() {
+  for p in "${sleepers[@]}"; do kill "$p" 2>/dev/null; done
+  [ -n "$user" ] && userdel "$user" 2>/dev/null
+  rm -rf "$out" "$shared"
+}
+trap cleanup EXIT
 
 # A HOME with its browsers' profiles; prints its path.
 make_home() {
@@ -94,4 +102,97 @@ done
 ln -s "127.0.1.1:+999999999" "$profile/lock"
 run stale_lock 0 env HOME="$home" "$tool" --module "$module" register
 rm -f "$profile/lock"
+
+# Root with a user's files: a root shell with the user's HOME (sudo -E), or
+# root's own HOME whose profiles.ini names the user's profile by its
+# absolute path, or whose ~/.pki leads into the user's folders; and a
+# database file that is a link out of its folder. Each refuses, and neither
+# the user's files (their bytes, owners and modes) nor root's change. The
+# user, with a linked ~/.pki and an absolute profile path of its own,
+# registers as usual.
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: root with another user's files is not tried"
+  exit $((failures > 0))
+fi
+user=vela-reg-$$
+shared=$(mktemp -d /tmp/vela-register.XXXXXX)
+chmod 755 "$shared"
+useradd --system --no-create-home --home-dir "$shared/home" --shell /usr/sbin/nologin "$user" || {
+  user=
+  fail "useradd"
+  exit 1
+}
+# Whatever way this script ends (a SIGKILL included), the user goes.
+setsid -f bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done; userdel "$2" 2>/dev/null; rm -rf "$3" "$4"' \
+  watch $$ "$user" "$shared" "$out" </dev/null >/dev/null 2>&1
+u=$shared/home
+mkdir -p "$u/.mozilla/firefox/ff.default" "$shared/tb.profile" "$shared/pki/nssdb"
+ln -s "$shared/pki" "$u/.pki"
+printf '[Profile0]\nName=default\nIsRelative=1\nPath=ff.default\n' >"$u/.mozilla/firefox/profiles.ini"
+mkdir "$u/.thunderbird"
+printf '[Profile0]\nName=default\nIsRelative=0\nPath=%s\n' "$shared/tb.profile" >"$u/.thunderbird/profiles.ini"
+for db in "$u/.mozilla/firefox/ff.default" "$shared/tb.profile" "$shared/pki/nssdb"; do
+  certutil -N -d "sql:$db" --empty-password
+  modutil -dbdir "sql:$db" -add other -libfile "$other" -force >/dev/null
+done
+chown -R "$user:" "$u" "$shared/tb.profile" "$shared/pki"
+chown -h "$user:" "$u/.pki"
+chmod 700 "$u"
+# The user's own register: a linked ~/.pki and an absolute profile path of
+# its own are the user's; afterwards "vela3ro" is in each database to unregister.
+if runuser -u "$user" -- test -r "$module"; then
+  run user_register 0 runuser -u "$user" -- "$tool" --module "$module" register
+  grep -q '^changed: 3$' "$out/user_register.out" || fail "the user's own register: $(cat "$out/user_register.out")"
+else
+  echo "the user cannot read $module: its own register is not tried"
+  for db in "$u/.mozilla/firefox/ff.default" "$shared/tb.profile" "$shared/pki/nssdb"; do
+    modutil -dbdir "sql:$db" -add vela3ro -libfile "$module" -force >/dev/null
+  done
+  chown -R "$user:" "$u" "$shared/tb.profile" "$shared/pki"
+fi
+[ -z "$(find "$shared" ! -user "$user" ! -path "$shared")" ] || fail "the user's own register left files not the user's"
+
+# Root's own HOMEs, one per way into the user's files; "above" leads to a
+# folder of root's inside one of the user's (what a run as root left there),
+# which the user could rename and replace with a link.
+roots=$out/root-homes
+mkdir -p "$roots/absolute/.mozilla/firefox/own" "$roots/linked" "$roots/file/.pki/nssdb" "$roots/above" \
+  "$shared/pki/by-root"
+ln -s "$shared/pki/by-root" "$roots/above/.pki"
+certutil -N -d "sql:$roots/absolute/.mozilla/firefox/own" --empty-password
+printf '[Profile0]\nName=own\nIsRelative=1\nPath=own\n\n[Profile1]\nName=theirs\nIsRelative=0\nPath=%s\n' \
+  "$u/.mozilla/firefox/ff.default" >"$roots/absolute/.mozilla/firefox/profiles.ini"
+ln -s "$shared/pki" "$roots/linked/.pki"
+certutil -N -d "sql:$roots/file/.pki/nssdb" --empty-password
+mkdir "$roots/elsewhere"
+mv "$roots/file/.pki/nssdb/pkcs11.txt" "$roots/elsewhere/"
+ln -s "$roots/elsewhere/pkcs11.txt" "$roots/file/.pki/nssdb/pkcs11.txt"
+# Each file and folder: its path, owner, mode and link, and its bytes.
+snapshot() {
+  find "$shared" "$roots" -printf '%p %U:%G %m %y %l\n' | sort
+  find "$shared" "$roots" -type f -exec md5sum {} + | sort
+}
+before=$(snapshot)
+cases=(
+  "home:$u:HOME $u belongs to $user"
+  "absolute:$roots/absolute:$u/.mozilla/firefox/ff.default belongs to $user"
+  "linked:$roots/linked:belongs to $user"
+  "file:$roots/file:pkcs11.txt is a link"
+  "above:$roots/above:the folder $shared/pki above"
+)
+for c in "${cases[@]}"; do
+  IFS=: read -r name home why <<<"$c"
+  for command in register unregister; do
+    # Another module file for register: where it got through, it would update every entry.
+    run "root_${name}_$command" 1 env HOME="$home" "$tool" --module "$moved" $command
+    grep -qF "$why" "$out/root_${name}_$command.out" "$out/root_${name}_$command.err" ||
+      fail "root $command, $name: not refused for \"$why\": $(cat "$out/root_${name}_$command.out" "$out/root_${name}_$command.err")"
+    grep -q 'nothing changed' "$out/root_${name}_$command.err" || fail "root $command, $name: no clear refusal"
+    [ "$(snapshot)" = "$before" ] || {
+      fail "root $command, $name: files changed"
+      diff <(echo "$before") <(snapshot) | sed 's/^/  | /'
+      before=$(snapshot)
+    }
+  done
+done
 exit $((failures > 0))

@@ -5,12 +5,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +35,47 @@ std::string Format(const fs::path& folder) {
   if (Exists(folder / "cert8.db") || Exists(folder / "secmod.db")) return "dbm";
   return "";
 }
+
+// A user's name, for messages ("uid 1234" where the name is unknown).
+std::string UserName(uid_t uid) {
+  const passwd* user = getpwuid(uid);
+  return user != nullptr && user->pw_name != nullptr ? user->pw_name : "uid " + std::to_string(uid);
+}
+
+// " belongs to alice, not to root"
+std::string BelongsTo(uid_t owner) { return " belongs to " + UserName(owner) + ", not to " + UserName(geteuid()); }
+
+// A folder anyone may write to without the sticky bit: anyone may rename
+// what is in it and put a link in its place.
+bool OpenToRenames(const struct stat& info) { return (info.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH; }
+
+// Why `folder` (which exists) is not this user's to write in: reached
+// through its links, it is no folder of the effective user's, or a folder
+// on the way to it from / belongs to someone other than this user and root,
+// or may have its entries renamed by anyone. What is checked is where the
+// path leads now; only this user and root can make it lead elsewhere.
+std::string FolderNotOwn(const fs::path& folder) {
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return "cannot follow " + folder.string() + ": " + std::strerror(errno);
+  const fs::path resolved(real);
+  std::free(real);
+  const std::string shown = resolved == folder ? folder.string() : folder.string() + " (" + resolved.string() + ")";
+  struct stat info {};
+  if (stat(resolved.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return shown + " is not a folder";
+  if (info.st_uid != geteuid()) return shown + BelongsTo(info.st_uid);
+  if (OpenToRenames(info)) return shown + " may be written by anyone";
+  for (fs::path above = resolved.parent_path();; above = above.parent_path()) {
+    if (stat(above.c_str(), &info) != 0) return "cannot read " + above.string() + ": " + std::strerror(errno);
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
+      return "the folder " + above.string() + " above " + shown + " belongs to " + UserName(info.st_uid);
+    }
+    if (OpenToRenames(info)) return "anyone may rename what is in " + above.string() + ", above " + shown;
+    if (above == above.parent_path()) return "";
+  }
+}
+
+// The files of an NSS database, of both formats.
+constexpr const char* kDatabaseFiles[] = {"cert9.db", "key4.db", "pkcs11.txt", "cert8.db", "key3.db", "secmod.db"};
 
 // The profiles a profiles.ini names ([ProfileN] sections, Path= relative to
 // the file unless IsRelative=0), each once.
@@ -203,6 +246,38 @@ std::vector<NssDatabase> FindNssDatabases(const std::string& home) {
   const fs::path chromium = root / ".pki" / "nssdb";
   out.push_back({"Chromium", "~/.pki/nssdb", chromium.string(), Format(chromium)});
   return out;
+}
+
+std::string HomeNotOwn(const std::string& home) {
+  struct stat info {};
+  if (stat(home.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return "HOME (" + home + ") is not a folder";
+  const std::string why = FolderNotOwn(home);
+  return why.empty() ? "" : "HOME " + why;
+}
+
+std::string DatabaseNotOwn(const NssDatabase& database) {
+  // A folder still to be made: the part of its path that is there.
+  fs::path existing(database.folder);
+  struct stat info {};
+  while (lstat(existing.c_str(), &info) != 0) {
+    if (errno != ENOENT || existing == existing.parent_path()) {
+      return "cannot read " + existing.string() + ": " + std::strerror(errno);
+    }
+    existing = existing.parent_path();
+  }
+  if (std::string why = FolderNotOwn(existing); !why.empty()) return why;
+  if (existing != fs::path(database.folder)) return "";
+  for (const char* name : kDatabaseFiles) {
+    const fs::path file = existing / name;
+    if (lstat(file.c_str(), &info) != 0) {
+      if (errno == ENOENT) continue;
+      return "cannot read " + file.string() + ": " + std::strerror(errno);
+    }
+    if (S_ISLNK(info.st_mode)) return file.string() + " is a link: NSS would write where it leads";
+    if (!S_ISREG(info.st_mode)) return file.string() + " is not a file";
+    if (info.st_uid != geteuid()) return file.string() + BelongsTo(info.st_uid);
+  }
+  return "";
 }
 
 std::string DatabaseHeld(const NssDatabase& database) {
