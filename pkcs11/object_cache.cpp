@@ -142,17 +142,31 @@ namespace {
 constexpr const char* kFolder = "vela3ro";
 
 // A descriptor of the user's cache folder (symbolic links followed, as the
-// user may have placed it elsewhere), or -1 when it is missing or belongs to
-// another user: root running with a user's HOME never writes there.
-int OpenCacheHome(const std::string& path) {
+// user may have placed it elsewhere), or -1 when it belongs to another user:
+// root running with a user's HOME never writes there, nor takes it over.
+// When `make`, a missing one is made (0700, as the XDG rules ask) where the
+// folder it goes into is the user's.
+int OpenCacheHome(const std::string& path, bool make) {
   if (path.empty() || path[0] != '/') return -1;
-  return platform::OpenOwnDirectory(AT_FDCWD, path.c_str(), true, 0);
+  const int fd = platform::OpenOwnDirectory(AT_FDCWD, path.c_str(), true, 0);
+  if (fd >= 0 || !make) return fd;
+  const std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return -1;
+  const std::size_t slash = path.rfind('/', end);
+  const std::string above = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1, end - slash);
+  const UniqueFd parent(platform::OpenOwnDirectory(AT_FDCWD, above.c_str(), true, 0));
+  // One made meanwhile by another program of the user's is as good; whatever
+  // else stands there (another user's folder, a link to one) the open refuses.
+  if (!parent || (mkdirat(parent.get(), name.c_str(), 0700) != 0 && errno != EEXIST)) return -1;
+  return platform::OpenOwnDirectory(parent.get(), name.c_str(), true, 0);
 }
 
 // A descriptor of our folder inside the cache home when it is this user's and
-// nobody else may enter it, or -1. It is made (0700) first when `make`.
+// nobody else may enter it, or -1. It (and a missing cache home) is made
+// (0700) first when `make`.
 int OpenCacheFolder(const std::string& home, bool make) {
-  const UniqueFd base(OpenCacheHome(home));
+  const UniqueFd base(OpenCacheHome(home, make));
   if (!base) return -1;
   if (make) (void)mkdirat(base.get(), kFolder, 0700);
   return platform::OpenOwnDirectory(base.get(), kFolder, false, 077);

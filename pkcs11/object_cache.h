@@ -7,7 +7,8 @@
 // container only where the card proves its certificate byte for byte, and
 // serves the key inside that certificate (card_proof.h). It holds nothing
 // secret: no PIN, no private or derived value. It uses a cache folder only
-// where the user it runs as owns it, and makes nothing but its own folder.
+// where the user it runs as owns it, and makes a missing one (0700) only in
+// a folder of that user's.
 #pragma once
 
 #include <array>
@@ -37,8 +38,9 @@ class ObjectCache {
   // $HOME/.cache); empty when none can be told (no home).
   static std::string DefaultHome();
 
-  // Our folder is `home`/vela3ro. A `home` that is missing, relative or not
-  // the effective user's turns the cache off: nothing is read or written.
+  // Our folder is `home`/vela3ro. A `home` that is relative, not the
+  // effective user's, or missing in a folder that is not the user's turns
+  // the cache off: nothing is read or written.
   explicit ObjectCache(std::string home) : home_(std::move(home)) {}
 
   // What the file of this card holds. Nothing for a file that is absent,
@@ -46,7 +48,7 @@ class ObjectCache {
   // than the bound, corrupt, or of another card.
   std::optional<CachedCard> Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const;
   // Writes the card's file anew (a temporary file renamed over it), making
-  // our folder (0700) when it is missing, never the cache folder above it.
+  // the cache folder and ours (0700) when they are missing.
   // False when either folder is not this user's (ours: alone), or writing
   // fails (a read-only or full file system): the old file stays as it was
   // and nothing is left half written.

@@ -4,10 +4,10 @@
 # never shows what the card no longer holds: a certificate renewed
 # (vela-card --cert-generation) or another card under the same serial number
 # (another --seed). Each listing is checked against a cold one of the same
-# card, made with an empty cache of its own. root running with a user's HOME
-# (sudo -E) neither writes nor takes over the user's ~/.cache, and a cache
-# folder on a read-only file system is listed past. The card is put back as
-# it was.
+# card, made with an empty cache of its own. A missing ~/.cache is made and
+# used; root running with a user's HOME (sudo -E) neither writes nor takes
+# over the user's ~/.cache, nor makes one; and a cache folder on a
+# read-only file system is listed past. The card is put back as it was.
 set -uo pipefail
 source "$(dirname "$0")/tier_checks.sh"
 pull=${VELA_PULL:?run the pkcs11 tier through ctest}
@@ -59,8 +59,23 @@ for file in "$cache"/vela3ro/card-*; do
   grep -qa "$pin" "$file" && fail "$file holds the PIN"
 done
 
+# A HOME without ~/.cache: the first listing makes it (0700, the user's),
+# the next one is a warm one.
+bare_home=$(mktemp -d "$out/bare-home.XXXXXX")
+for step in first second; do
+  c=$(commands)
+  run "bare-home-$step" 0 env -u XDG_CACHE_HOME HOME="$bare_home" "${p11[@]}" --list-objects
+  cmp -s "$out/bare-home-$step.out" "$out/cold.out" || fail "a HOME without ~/.cache: other objects shown"
+  echo $(($(commands) - c)) >"$out/bare-home-$step.commands"
+done
+[ "$(stat -c %u:%a "$bare_home/.cache" 2>&1)" = "$(id -u):700" ] ||
+  fail "a missing ~/.cache was not made the user's alone: $(stat -c %u:%a "$bare_home/.cache" 2>&1)"
+[ "$(cat "$out/bare-home-second.commands")" -lt "$cold_commands" ] ||
+  fail "a HOME without ~/.cache: the second listing was a cold one ($(cat "$out/bare-home-second.commands") commands)"
+
 # root with a user's HOME: the user's ~/.cache (here nobody's) is left as it
-# is, and a HOME without one gets none; the listing is a cold one.
+# is, and a HOME of the user's without one gets none; the listing is a cold
+# one.
 if [ "$(id -u)" = 0 ]; then
   user_home=$(mktemp -d "$out/user-home.XXXXXX")
   mkdir "$user_home/.cache"
@@ -71,9 +86,9 @@ if [ "$(id -u)" = 0 ]; then
   [ $(($(commands) - c)) = "$cold_commands" ] || fail "root with a user's HOME used a cache"
   [ -e "$user_home/.cache/vela3ro" ] && fail "root with a user's HOME made ~/.cache/vela3ro"
   [ "$(stat -c %u:%a "$user_home/.cache")" = 65534:755 ] || fail "root with a user's HOME changed ~/.cache"
-  bare_home=$(mktemp -d "$out/bare-home.XXXXXX")
-  run bare-home 0 env -u XDG_CACHE_HOME HOME="$bare_home" "${p11[@]}" --list-objects
-  [ -e "$bare_home/.cache" ] && fail "a HOME without ~/.cache got one"
+  rmdir "$user_home/.cache"
+  run root-user-bare-home 0 env -u XDG_CACHE_HOME HOME="$user_home" "${p11[@]}" --list-objects
+  [ -e "$user_home/.cache" ] && fail "root with the HOME of a user without ~/.cache made one"
 else
   echo "not root: root with a user's HOME is left to the unit tier"
 fi

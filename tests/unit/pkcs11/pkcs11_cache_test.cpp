@@ -428,8 +428,8 @@ TEST(ObjectCache, KeepsTheNewestCards) {
 
 // The cache folder is used only where it is the user's own: nothing is made
 // or written in another user's folder (root with a user's HOME, as sudo -E
-// leaves it), a relative or empty XDG_CACHE_HOME is ignored, and no
-// ~/.cache is made where there is none.
+// leaves it), a relative or empty XDG_CACHE_HOME is ignored, and a missing
+// ~/.cache is made (0700) in a HOME of the user's, never with the HOME.
 TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
   const fs::path root = cacheHome_;
   const fs::path home = root / "home";
@@ -438,6 +438,7 @@ TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
     const char* name;
     std::function<void()> set;
     fs::path expected;  // where the cache goes; empty: nowhere
+    bool made = false;  // the cache folder above it made by the module
   };
   std::vector<Case> cases = {
       {"a relative XDG_CACHE_HOME",
@@ -457,7 +458,8 @@ TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
          unsetenv("XDG_CACHE_HOME");
          fs::create_directories(home);
        },
-       {}},
+       home / ".cache" / "vela3ro", true},
+      {"no HOME", [&] { unsetenv("XDG_CACHE_HOME"); }, {}},
   };
   // Another user's folder: one given away where the test may (it runs as
   // root), else one of root's that anyone may write to.
@@ -468,6 +470,13 @@ TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
                        fs::create_directories(home / ".cache");
                        ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
                        ASSERT_EQ(chown((home / ".cache").c_str(), 65534, 65534), 0);
+                     },
+                     {}});
+    cases.push_back({"another user's HOME without ~/.cache",
+                     [&] {
+                       unsetenv("XDG_CACHE_HOME");
+                       fs::create_directories(home);
+                       ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
                      },
                      {}});
   } else if (!fs::exists("/dev/shm/vela3ro")) {
@@ -493,6 +502,13 @@ TEST_F(Pkcs11Cache, OnlyTheUsersOwnCacheFolderIsUsed) {
       EXPECT_TRUE(warm) << "no cache used";
       EXPECT_TRUE(fs::is_directory(c.expected));
       EXPECT_FALSE(fs::exists("relative-cache"));
+      struct stat info{};
+      ASSERT_EQ(stat(c.expected.parent_path().c_str(), &info), 0);
+      EXPECT_EQ(info.st_uid, geteuid());
+      // Made, it is the user's alone.
+      if (c.made) {
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+      }
     }
   }
   EXPECT_FALSE(fs::exists(home / ".cache" / "vela3ro"));
