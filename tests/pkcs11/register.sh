@@ -152,9 +152,11 @@ else
 fi
 [ -z "$(find "$shared" ! -user "$user" ! -path "$shared")" ] || fail "the user's own register left files not the user's"
 
-# Root's own HOMEs, one per way into the user's files; "above" leads to a
-# folder of root's inside one of the user's (what a run as root left there),
-# which the user could rename and replace with a link.
+# Root's own HOMEs, each with one way out to files not root's to change:
+# the user's profile by its absolute path, a ~/.pki linked to the user's, a
+# pkcs11.txt linked out of its folder, and a ~/.pki linked to a folder of
+# root's inside one of the user's (what a run as root left there), which the
+# user could rename and replace with a link.
 roots=$out/root-homes
 mkdir -p "$roots/absolute/.mozilla/firefox/own" "$roots/linked" "$roots/file/.pki/nssdb" "$roots/above" \
   "$shared/pki/by-root"
