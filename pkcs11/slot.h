@@ -177,6 +177,9 @@ class Slot {
                   CK_ULONG* length);
   CK_RV DeriveBytes(int container, const Bytes& point, const KdfHash& hash, std::span<const std::uint8_t> shared,
                     std::size_t length, Bytes* out);
+  // The raw secret the card agrees with the container's key and the point
+  // (04 X Y), through the card layer's command.
+  CK_RV SharedSecret(int container, const Bytes& point, Bytes* out);
 
   CK_SLOT_ID id_;
   // Set once more when a waiting slot takes its reader; read under its own

@@ -106,14 +106,24 @@ TEST_F(Pkcs11Token, MechanismsAreTheCardsEcdsaAndEcdhOnP256) {
   EXPECT_EQ(tooFew, count);
   ASSERT_EQ(p11()->C_GetMechanismList(slot(), types.data(), &count), CKR_OK);
   EXPECT_EQ(types, (std::vector<CK_MECHANISM_TYPE>{CKM_ECDSA, CKM_ECDSA_SHA1, CKM_ECDSA_SHA224, CKM_ECDSA_SHA256,
-                                                   CKM_ECDSA_SHA384, CKM_ECDSA_SHA512, CKM_ECDH1_DERIVE}));
+                                                   CKM_ECDSA_SHA384, CKM_ECDSA_SHA512, CKM_ECDH1_DERIVE,
+                                                   CKM_ECDH1_COFACTOR_DERIVE}));
   for (const CK_MECHANISM_TYPE type : types) {
+    SCOPED_TRACE(type);
     CK_MECHANISM_INFO info;
     ASSERT_EQ(p11()->C_GetMechanismInfo(slot(), type, &info), CKR_OK);
+    if (type == CKM_AES_KEY_WRAP || type == CKM_AES_KEY_WRAP_PAD) {
+      EXPECT_EQ(info.ulMinKeySize, 16u);
+      EXPECT_EQ(info.ulMaxKeySize, 32u);
+      EXPECT_EQ(info.flags, static_cast<CK_FLAGS>(CKF_UNWRAP));
+      continue;
+    }
     EXPECT_EQ(info.ulMinKeySize, 256u);
     EXPECT_EQ(info.ulMaxKeySize, 256u);
-    EXPECT_EQ(info.flags & (CKF_SIGN | CKF_DERIVE), type == CKM_ECDH1_DERIVE ? CKF_DERIVE : CKF_SIGN) << type;
-    EXPECT_NE(info.flags & CKF_EC_NAMEDCURVE, 0u);
+    const bool derives = type == CKM_ECDH1_DERIVE || type == CKM_ECDH1_COFACTOR_DERIVE;
+    EXPECT_EQ(info.flags & (CKF_SIGN | CKF_DERIVE | CKF_UNWRAP), derives ? CKF_DERIVE : CKF_SIGN);
+    EXPECT_EQ(info.flags & (CKF_HW | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS),
+              static_cast<CK_FLAGS>(CKF_HW | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS));
   }
   CK_MECHANISM_INFO info;
   EXPECT_EQ(p11()->C_GetMechanismInfo(slot(), CKM_RSA_PKCS, &info), CKR_MECHANISM_INVALID);
