@@ -16,6 +16,9 @@ constexpr Mechanism kMechanisms[] = {
     {CKM_ECDSA_SHA512, kEcFlags | CKF_SIGN, kSha512},
     {CKM_ECDH1_DERIVE, kEcFlags | CKF_DERIVE, -1},
     {CKM_ECDH1_COFACTOR_DERIVE, kEcFlags | CKF_DERIVE, -1},
+    // Done in the module, not on the card: no CKF_HW.
+    {CKM_AES_KEY_WRAP, CKF_UNWRAP, -1, 16, 32},
+    {CKM_AES_KEY_WRAP_PAD, CKF_UNWRAP, -1, 16, 32},
 };
 
 constexpr std::size_t kPointBytes = 1 + 2 * kKeyBytes;

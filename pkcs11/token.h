@@ -42,7 +42,7 @@ struct Token {
   std::optional<bool> pinPad;
   bool objectsLoaded = false;
   std::vector<Object> objects;         // the card's, in container order
-  std::vector<Object> sessionObjects;  // keys C_DeriveKey made
+  std::vector<Object> sessionObjects;  // keys C_DeriveKey and C_UnwrapKey made
   CK_OBJECT_HANDLE handleBase;
   CK_OBJECT_HANDLE nextSessionObject;
   Login login = Login::kPublic;
