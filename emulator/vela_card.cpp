@@ -110,7 +110,7 @@ void VelaCard::AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::ui
     CertificateRequest request{"VELA3 " + serialHex + " " + FileName(certFile) + " key " + FileName(keyRef).substr(2),
                                certSerial++, use,
                                size == personalisation_.certificateSizes.end() ? 0 : size->second,
-                               personalisation_.certificateGeneration};
+                               personalisation_.certificateGeneration, personalisation_.email};
     files_[{df, certFile}] = MakeCertificate(request, key, "VELA Test CA", ca_);
   }
   keys_.emplace(keyRef, CardKey{std::move(key), use});
