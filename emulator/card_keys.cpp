@@ -151,7 +151,9 @@ Bytes Extensions(KeyUse use, const std::string& email, int padding) {
   const Bytes usage = Tlv(0x30, Cat({kOidKeyUsage, kCritical, Tlv(0x04, usageBits)}));
   Bytes all = Cat({basic, usage});
   // GeneralNames holding one rfc822Name ([1] IA5String).
-  if (!email.empty()) all = Cat({all, Tlv(0x30, Cat({kOidSubjectAltName, Tlv(0x04, Tlv(0x30, Tlv(0x81, Text(email))))}))});
+  if (!email.empty()) {
+    all = Cat({all, Tlv(0x30, Cat({kOidSubjectAltName, Tlv(0x04, Tlv(0x30, Tlv(0x81, Text(email))))}))});
+  }
   if (padding >= 0) {
     const Bytes filler(static_cast<std::size_t>(padding), 'P');
     all = Cat({all, Tlv(0x30, Cat({kOidComment, Tlv(0x04, Tlv(0x16, filler))}))});

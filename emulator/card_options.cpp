@@ -57,10 +57,10 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 }
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
-const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "email", "user-pin", "unblock-code", "tries",
-                                          "cert-size", "key-template", "answer", "drop-after", "link", "config",
-                                          "vpcd", "tcp", "trace", "ca-cert", "pinpad-features", "pinpad-pin",
-                                          "pinpad-delay-ms", "pinpad-answer"};
+const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "email", "user-pin", "unblock-code",
+                                          "tries", "cert-size", "key-template", "answer", "drop-after", "link",
+                                          "config", "vpcd", "tcp", "trace", "ca-cert", "pinpad-features",
+                                          "pinpad-pin", "pinpad-delay-ms", "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
   if (std::find(kValued.begin(), kValued.end(), name) != kValued.end()) return true;
@@ -91,7 +91,8 @@ void Apply(CardOptions& o, const std::string& name, const std::string& value) {
     // An IA5String: printable ASCII, with one @ between two parts.
     const auto at = value.find('@');
     const bool plain = std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7F; });
-    if (!plain || at == std::string::npos || at == 0 || at + 1 == value.size() || value.find('@', at + 1) != std::string::npos) {
+    if (!plain || at == std::string::npos || at == 0 || at + 1 == value.size() ||
+        value.find('@', at + 1) != std::string::npos) {
       Fail("--email needs an address such as holder@example.org");
     }
     p.email = value;

@@ -61,7 +61,7 @@ void VelaCard::Personalise() {
 
   ca_ = EcKey::Derive(p.seed, "ca");
   const std::string caName = "VELA Test CA";
-  caCertificate_ = MakeCertificate({caName, 1, KeyUse::kCertificateAuthority, 0}, ca_, caName, ca_);
+  caCertificate_ = MakeCertificate({caName, 1, KeyUse::kCertificateAuthority, 0, 0, {}}, ca_, caName, ca_);
 
   dfs_ = {kMf, kDf02};
   Bytes serialFile = {0x5A, 0x0A};  // tag and length, as the serial file starts on the card
