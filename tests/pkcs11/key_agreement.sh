@@ -21,13 +21,13 @@ for id in 04 05 06; do
 done
 head -c 3000 /dev/urandom | base64 >"$out/message.txt"
 
-# name, certificate, OpenSSL's options: every certificate, AES-128 and
-# AES-256 wraps, the four KDFs, the cofactor scheme.
+# name, certificate, OpenSSL's options: every certificate, the AES-128,
+# AES-192 and AES-256 wraps, the four KDFs, the cofactor scheme.
 messages=(
   "sha1-aes256 04 -aes256"
   "sha256-aes128wrap 04 -aes256 -keyopt ecdh_kdf_md:sha256 -aes128-wrap"
   "cofactor-sha1 04 -aes256 -keyopt ecdh_cofactor_mode:1"
-  "sha384-aes128 05 -aes128 -keyopt ecdh_kdf_md:sha384 -aes256-wrap"
+  "sha384-aes192wrap 05 -aes128 -keyopt ecdh_kdf_md:sha384 -aes192-wrap"
   "cofactor-sha512 06 -aes256 -keyopt ecdh_kdf_md:sha512 -aes128-wrap -keyopt ecdh_cofactor_mode:1"
 )
 for entry in "${messages[@]}"; do
