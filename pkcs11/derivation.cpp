@@ -85,6 +85,12 @@ CK_RV Slot::DeriveBytes(int container, const Bytes& point, const KdfHash& hash, 
 }
 
 CK_RV Slot::SharedSecret(int container, const Bytes& point, Bytes* out) {
+  // The key the card uses is the profile's for the container; the
+  // minidriver shows no key-agreement container outside it.
+  if (container < 0 || static_cast<std::size_t>(container) >= kProfileTable.size() ||
+      kProfileTable[static_cast<std::size_t>(container)].keyRole != kRoleKeyExchange) {
+    return CKR_KEY_FUNCTION_NOT_PERMITTED;
+  }
   const ProfileEntry& entry = kProfileTable[static_cast<std::size_t>(container)];
   BYTE secret[kKeyBytes];
   DWORD length = 0;

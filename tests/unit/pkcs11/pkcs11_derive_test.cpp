@@ -176,6 +176,28 @@ TEST_F(Pkcs11Derive, RawSecretIsOneCardCommandUnderTheLogin) {
   EXPECT_EQ(card()->CommandCount(0x2A), 0u);
 }
 
+// A card whose agreement answers anything but a 32-byte secret makes no key.
+TEST_F(Pkcs11Derive, AHostileAgreementAnswerMakesNoKey) {
+  const Bytes answers[] = {Bytes(16, 0x11), Bytes(40, 0x22), Bytes{}, Bytes{0x69, 0x82}};
+  for (const Bytes& data : answers) {
+    SCOPED_TRACE(std::to_string(data.size()) + " bytes");
+    emu::Personalisation hostile;
+    Bytes answer = data;
+    if (data.size() != 2) answer.insert(answer.end(), {0x90, 0x00});
+    hostile.faults.answers.push_back({0x2A, 0, answer, 0});
+    CardRack::Get().Pull(kReader);
+    EXPECT_EQ(p11()->C_FindObjectsInit(session_, nullptr, 0), CKR_DEVICE_REMOVED);
+    CardRack::Get().Insert(kReader, hostile);
+    session_ = Open();
+    Login(session_);
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    EXPECT_EQ(Derive(CKD_NULL, {}, 32, peer_.publicPoint(), 4, &key), CKR_DEVICE_ERROR);
+    EXPECT_EQ(key, CK_INVALID_HANDLE);
+    CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+    EXPECT_TRUE(Find(session_, {{CKA_CLASS, &secretClass, sizeof(secretClass)}}).empty());
+  }
+}
+
 // The log at its fullest, the card's commands traced: neither the secret the
 // card agreed nor a key made from it is written, whichever way it was made
 // (the module's own command, or the minidriver's agreement); the card's
