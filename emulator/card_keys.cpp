@@ -129,6 +129,7 @@ const Bytes kOidOrganization = {0x06, 0x03, 0x55, 0x04, 0x0A};
 const Bytes kOidCommonName = {0x06, 0x03, 0x55, 0x04, 0x03};
 const Bytes kOidBasicConstraints = {0x06, 0x03, 0x55, 0x1D, 0x13};
 const Bytes kOidKeyUsage = {0x06, 0x03, 0x55, 0x1D, 0x0F};
+const Bytes kOidSubjectAltName = {0x06, 0x03, 0x55, 0x1D, 0x11};
 const Bytes kOidComment = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x86, 0xF8, 0x42, 0x01, 0x0D};
 const Bytes kCritical = {0x01, 0x01, 0xFF};
 
@@ -137,7 +138,7 @@ Bytes Name(const std::string& commonName) {
                         Tlv(0x31, Tlv(0x30, Cat({kOidCommonName, Tlv(0x0C, Text(commonName))})))}));
 }
 
-Bytes Extensions(KeyUse use, int padding) {
+Bytes Extensions(KeyUse use, const std::string& email, int padding) {
   const bool ca = use == KeyUse::kCertificateAuthority;
   const Bytes basic = Tlv(0x30, Cat({kOidBasicConstraints, kCritical,
                                      Tlv(0x04, Tlv(0x30, ca ? Bytes{0x01, 0x01, 0xFF} : Bytes{}))}));
@@ -149,6 +150,10 @@ Bytes Extensions(KeyUse use, int padding) {
   }
   const Bytes usage = Tlv(0x30, Cat({kOidKeyUsage, kCritical, Tlv(0x04, usageBits)}));
   Bytes all = Cat({basic, usage});
+  // GeneralNames holding one rfc822Name ([1] IA5String).
+  if (!email.empty()) {
+    all = Cat({all, Tlv(0x30, Cat({kOidSubjectAltName, Tlv(0x04, Tlv(0x30, Tlv(0x81, Text(email))))}))});
+  }
   if (padding >= 0) {
     const Bytes filler(static_cast<std::size_t>(padding), 'P');
     all = Cat({all, Tlv(0x30, Cat({kOidComment, Tlv(0x04, Tlv(0x16, filler))}))});
@@ -180,7 +185,7 @@ Bytes Certificate(const CertificateRequest& request, const std::string& commonNa
   const Bytes spki = Tlv(0x30, Cat({kEcPublicKeyP256, Tlv(0x03, Cat({{0x00}, subject.publicPoint()}))}));
   const Bytes tbs = Tlv(0x30, Cat({{0xA0, 0x03, 0x02, 0x01, 0x02}, Integer(request.serialNumber), kEcdsaWithSha256,
                                    Name(issuerName), validity, Name(commonName), spki,
-                                   Extensions(request.use, padding)}));
+                                   Extensions(request.use, request.email, padding)}));
   const Bytes signature = issuerKey.SignForCertificate(tbs);
   return Tlv(0x30, Cat({tbs, kEcdsaWithSha256, Tlv(0x03, Cat({{0x00}, signature}))}));
 }
@@ -293,7 +298,7 @@ std::vector<std::uint8_t> MakeCertificate(const CertificateRequest& request, con
   static std::map<Bytes, Bytes> made;
   Bytes key = Text(request.commonName + "|" + std::to_string(request.serialNumber) + "|" +
                    std::to_string(static_cast<int>(request.use)) + "|" + std::to_string(request.size) + "|" +
-                   std::to_string(request.generation) + "|" + issuerName + "|");
+                   std::to_string(request.generation) + "|" + request.email + "|" + issuerName + "|");
   key.insert(key.end(), subject.publicPoint().begin(), subject.publicPoint().end());
   key.insert(key.end(), issuerKey.publicPoint().begin(), issuerKey.publicPoint().end());
   {

@@ -58,6 +58,9 @@ struct CertificateRequest {
   // from 2025-01-01 to the end of 2049; issue N from N days after 2025-01-01
   // for twenty years.
   unsigned generation = 0;
+  // The holder's e-mail address as the certificate's subjectAltName
+  // (rfc822Name), which mail programs match to an account; empty: none.
+  std::string email;
 };
 
 // The highest generation: its twenty years end before 2050, the last date a

@@ -16,6 +16,8 @@ const char* kUsage =
     "  --seed N                 seed of the keys and certificates (default 1)\n"
     "  --cert-generation N      every certificate issued anew N times: same keys, new serial\n"
     "                           numbers and validity (default 0, the first issue)\n"
+    "  --email ADDRESS          the holder's e-mail address in every certificate of the card's\n"
+    "                           keys (subjectAltName), for mail programs (default none)\n"
     "  --no-container6          no key-agreement key 85 (DF02/45B2 reads zeros)\n"
     "  --no-container7          no signature key 84 (DF01/45B2 reads zeros)\n"
     "  --no-df01                with --no-container7: no DF01 at all\n"
@@ -55,10 +57,10 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 }
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
-const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "user-pin", "unblock-code", "tries",
-                                          "cert-size", "key-template", "answer", "drop-after", "link", "config",
-                                          "vpcd", "tcp", "trace", "ca-cert", "pinpad-features", "pinpad-pin",
-                                          "pinpad-delay-ms", "pinpad-answer"};
+const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "email", "user-pin", "unblock-code",
+                                          "tries", "cert-size", "key-template", "answer", "drop-after", "link",
+                                          "config", "vpcd", "tcp", "trace", "ca-cert", "pinpad-features",
+                                          "pinpad-pin", "pinpad-delay-ms", "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
   if (std::find(kValued.begin(), kValued.end(), name) != kValued.end()) return true;
@@ -85,6 +87,15 @@ void Apply(CardOptions& o, const std::string& name, const std::string& value) {
     p.seed = Number(name, value, ~0ul);
   } else if (name == "cert-generation") {
     p.certificateGeneration = static_cast<unsigned>(Number(name, value, kMaxCertificateGeneration));
+  } else if (name == "email") {
+    // An IA5String: printable ASCII, with one @ between two parts.
+    const auto at = value.find('@');
+    const bool plain = std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7F; });
+    if (!plain || at == std::string::npos || at == 0 || at + 1 == value.size() ||
+        value.find('@', at + 1) != std::string::npos) {
+      Fail("--email needs an address such as holder@example.org");
+    }
+    p.email = value;
   } else if (name == "no-container6") {
     p.container6 = false;
   } else if (name == "no-container7") {

@@ -61,7 +61,7 @@ void VelaCard::Personalise() {
 
   ca_ = EcKey::Derive(p.seed, "ca");
   const std::string caName = "VELA Test CA";
-  caCertificate_ = MakeCertificate({caName, 1, KeyUse::kCertificateAuthority, 0}, ca_, caName, ca_);
+  caCertificate_ = MakeCertificate({caName, 1, KeyUse::kCertificateAuthority, 0, 0, {}}, ca_, caName, ca_);
 
   dfs_ = {kMf, kDf02};
   Bytes serialFile = {0x5A, 0x0A};  // tag and length, as the serial file starts on the card
@@ -110,7 +110,7 @@ void VelaCard::AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::ui
     CertificateRequest request{"VELA3 " + serialHex + " " + FileName(certFile) + " key " + FileName(keyRef).substr(2),
                                certSerial++, use,
                                size == personalisation_.certificateSizes.end() ? 0 : size->second,
-                               personalisation_.certificateGeneration};
+                               personalisation_.certificateGeneration, personalisation_.email};
     files_[{df, certFile}] = MakeCertificate(request, key, "VELA Test CA", ca_);
   }
   keys_.emplace(keyRef, CardKey{std::move(key), use});

@@ -106,6 +106,9 @@ struct Personalisation {
   // Every certificate issued anew (new serial number and validity, same key
   // and subject) this many times, as renewals do; 0 for the first issue.
   unsigned certificateGeneration = 0;
+  // The holder's e-mail address in every certificate of the holder's keys
+  // (subjectAltName), so that a mail program offers them; empty: none.
+  std::string email;
   KeyTemplateForm keyTemplate = KeyTemplateForm::kShort;
   std::vector<FileContent> files;
   Faults faults;

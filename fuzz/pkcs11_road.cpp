@@ -312,6 +312,23 @@ class Pkcs11Road {
         objects_.size() < 64) {
       objects_.push_back(key);
     }
+    if (in_.Choose(2) == 0) Unwrap(session);
+  }
+
+  // A key unwrapped under any object (a derived one among them) from input
+  // bytes: the mechanism's initial value, the wrapped key, the template.
+  void Unwrap(CK_SESSION_HANDLE session) {
+    constexpr CK_MECHANISM_TYPE kWraps[] = {CKM_AES_KEY_WRAP, CKM_AES_KEY_WRAP_PAD, CKM_ECDH1_DERIVE};
+    Buffer parameter = Data(in_, 12);
+    CK_MECHANISM mechanism{Pick(in_, kWraps), parameter.get(), parameter.length};
+    Buffer wrapped = Data(in_, 80);
+    Template t = MakeTemplate(in_, true);
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    if (p11_->C_UnwrapKey(session, &mechanism, ObjectHandle(), wrapped.get(), wrapped.length, t.get(), t.count,
+                          &key) == CKR_OK &&
+        objects_.size() < 64) {
+      objects_.push_back(key);
+    }
   }
 
   void Information() {

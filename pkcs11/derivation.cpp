@@ -1,13 +1,19 @@
-// CKM_ECDH1_DERIVE: the card agrees a secret with the other party's key, the
-// minidriver's "HASH" derivation turns it into the X9.63 KDF's blocks, and
-// the key becomes a secret-key object of the session. The raw secret never
-// leaves the minidriver.
+// The ECDH1 derivations: the card agrees a secret with the other party's
+// key and the key becomes a secret-key object of the session. With a KDF the
+// minidriver agrees it and its "HASH" derivation makes the X9.63 KDF's
+// blocks, the secret staying inside the minidriver. With CKD_NULL the
+// application asks for the secret itself, which the function table does not
+// give: the module sends the card layer's agreement command on the token's
+// connection, under the login's verified PIN.
 #include <algorithm>
 #include <cstring>
 
+#include "card/card_commands.h"
+#include "card/profile_table.h"
 #include "core/minidriver_abi.h"
 #include "core/secure_wipe.h"
 #include "pkcs11/card_access.h"
+#include "pkcs11/secret_keys.h"
 
 namespace vela::pkcs11 {
 namespace {
@@ -78,18 +84,52 @@ CK_RV Slot::DeriveBytes(int container, const Bytes& point, const KdfHash& hash, 
   return rv != CKR_OK ? rv : CardResult(result);
 }
 
+CK_RV Slot::SharedSecret(int container, const Bytes& point, Bytes* out) {
+  // The key the card uses is the profile's for the container; the
+  // minidriver shows no key-agreement container outside it.
+  if (container < 0 || static_cast<std::size_t>(container) >= kProfileTable.size() ||
+      kProfileTable[static_cast<std::size_t>(container)].keyRole != kRoleKeyExchange) {
+    return CKR_KEY_FUNCTION_NOT_PERMITTED;
+  }
+  const ProfileEntry& entry = kProfileTable[static_cast<std::size_t>(container)];
+  BYTE secret[kKeyBytes];
+  DWORD length = 0;
+  DWORD result = 0;
+  const CK_RV rv = OnCardLoggedIn(
+      [&](CARD_DATA* cd) {
+        // The card layer's own record: this token's connection, and the
+        // trace settings the minidriver reads.
+        CARD_DATA commands{};
+        commands.hSCardCtx = cd->hSCardCtx;
+        commands.hScard = cd->hScard;
+        commands.pvVendorSpecific = &token_->commandSettings;
+        length = sizeof(secret);
+        return ComputeSharedSecret(&commands, entry, point.data() + 1, static_cast<DWORD>(point.size() - 1), secret,
+                                   &length);
+      },
+      &result);
+  if (rv == CKR_OK && result == 0 && length != kKeyBytes) result = SCARD_F_INTERNAL_ERROR;
+  if (rv == CKR_OK && result == 0) out->assign(secret, secret + length);
+  SecureWipe(secret, sizeof(secret));
+  return rv != CKR_OK ? rv : CardResult(result);
+}
+
 CK_RV Slot::Derive(Session& session, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE base,
                    std::span<const CK_ATTRIBUTE> pattern, CK_OBJECT_HANDLE* key) {
-  if (mechanism.mechanism != CKM_ECDH1_DERIVE) return CKR_MECHANISM_INVALID;
+  // The cofactor of P-256 is 1: both agree the same secret.
+  if (mechanism.mechanism != CKM_ECDH1_DERIVE && mechanism.mechanism != CKM_ECDH1_COFACTOR_DERIVE) {
+    return CKR_MECHANISM_INVALID;
+  }
   if (mechanism.pParameter == nullptr || mechanism.ulParameterLen != sizeof(CK_ECDH1_DERIVE_PARAMS)) {
     return CKR_MECHANISM_PARAM_INVALID;
   }
   const auto& params = *static_cast<const CK_ECDH1_DERIVE_PARAMS*>(mechanism.pParameter);
-  // CKD_NULL would hand out the raw secret, which the minidriver keeps.
+  // CKD_NULL: the secret itself, which takes no shared data.
+  const bool raw = params.kdf == CKD_NULL;
   const std::optional<KdfHash> hash = KdfHashFor(params.kdf);
-  if (!hash) return CKR_MECHANISM_PARAM_INVALID;
-  if ((params.ulSharedDataLen != 0 && params.pSharedData == nullptr) || params.ulSharedDataLen > kMaxSharedData ||
-      params.pPublicData == nullptr) {
+  if (!raw && !hash) return CKR_MECHANISM_PARAM_INVALID;
+  if ((params.ulSharedDataLen != 0 && (raw || params.pSharedData == nullptr)) ||
+      params.ulSharedDataLen > kMaxSharedData || params.pPublicData == nullptr) {
     return CKR_MECHANISM_PARAM_INVALID;
   }
   const std::optional<Bytes> point = PeerPoint({params.pPublicData, params.ulPublicDataLen});
@@ -103,102 +143,37 @@ CK_RV Slot::Derive(Session& session, const CK_MECHANISM& mechanism, CK_OBJECT_HA
   if (!baseKey->canDerive) return CKR_KEY_FUNCTION_NOT_PERMITTED;
   const int container = baseKey->container;
 
-  // The new key's template: a secret key of the session, with its length.
-  CK_ULONG keyType = CK_UNAVAILABLE_INFORMATION;
-  CK_ULONG valueLength = 0;
-  bool sensitive = false, extractable = true, isPrivate = false;
-  Object derived;
-  derived.objectClass = CKO_SECRET_KEY;
-  for (const CK_ATTRIBUTE& attribute : pattern) {
-    CK_ULONG number = 0;
-    bool flag = false;
-    CK_RV check = CKR_OK;
-    switch (attribute.type) {
-      case CKA_CLASS:
-        check = ReadUlong(attribute, &number);
-        if (check == CKR_OK && number != CKO_SECRET_KEY) return CKR_TEMPLATE_INCONSISTENT;
-        break;
-      case CKA_KEY_TYPE:
-        check = ReadUlong(attribute, &keyType);
-        if (check == CKR_OK && keyType != CKK_GENERIC_SECRET && keyType != CKK_AES) return CKR_TEMPLATE_INCONSISTENT;
-        break;
-      case CKA_VALUE_LEN:
-        check = ReadUlong(attribute, &valueLength);
-        break;
-      case CKA_TOKEN:
-        check = ReadBool(attribute, &flag);
-        if (check == CKR_OK && flag) return session.readWrite ? CKR_TOKEN_WRITE_PROTECTED : CKR_SESSION_READ_ONLY;
-        break;
-      case CKA_PRIVATE:
-        check = ReadBool(attribute, &isPrivate);
-        break;
-      case CKA_SENSITIVE:
-        check = ReadBool(attribute, &sensitive);
-        break;
-      case CKA_EXTRACTABLE:
-        check = ReadBool(attribute, &extractable);
-        break;
-      case CKA_ENCRYPT:
-      case CKA_DECRYPT:
-      case CKA_SIGN:
-      case CKA_VERIFY:
-      case CKA_WRAP:
-      case CKA_UNWRAP:
-      case CKA_DERIVE:
-      case CKA_MODIFIABLE:
-        check = ReadBool(attribute, &flag);
-        if (check == CKR_OK) derived.attributes[attribute.type] = BoolValue(flag);
-        break;
-      case CKA_LABEL:
-      case CKA_ID:
-        if (attribute.pValue == nullptr && attribute.ulValueLen != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
-        derived.attributes[attribute.type] = Bytes(static_cast<const std::uint8_t*>(attribute.pValue),
-                                                   static_cast<const std::uint8_t*>(attribute.pValue) +
-                                                       attribute.ulValueLen);
-        break;
-      case CKA_VALUE:
-        return CKR_ATTRIBUTE_READ_ONLY;
-      default:
-        return CKR_ATTRIBUTE_TYPE_INVALID;
-    }
-    if (check != CKR_OK) return check;
-  }
-  if (keyType == CK_UNAVAILABLE_INFORMATION || valueLength == 0) return CKR_TEMPLATE_INCOMPLETE;
-  if (valueLength > kMaxDerivedBytes ||
-      (keyType == CKK_AES && valueLength != 16 && valueLength != 24 && valueLength != 32)) {
+  SecretTemplate wanted;
+  const CK_RV read = ReadSecretTemplate(pattern, session.readWrite, &wanted);
+  if (read != CKR_OK) return read;
+  if (wanted.keyType == CK_UNAVAILABLE_INFORMATION) return CKR_TEMPLATE_INCOMPLETE;
+  // Without a length the key takes the whole secret, or one block of the
+  // KDF's hash, where that length makes a key of its type.
+  const std::size_t natural = raw ? kKeyBytes : hash->size;
+  if (!wanted.valueLength && !LengthFits(wanted.keyType, natural)) return CKR_TEMPLATE_INCOMPLETE;
+  const std::size_t length = wanted.valueLength.value_or(natural);
+  if (length > (raw ? kKeyBytes : kMaxDerivedBytes) || !LengthFits(wanted.keyType, length)) {
     return CKR_ATTRIBUTE_VALUE_INVALID;
   }
 
   const CK_SESSION_HANDLE owner = session.handle;
   Bytes value;
-  const CK_RV rv = DeriveBytes(container, *point, *hash, {params.pSharedData, params.ulSharedDataLen}, valueLength,
-                               &value);
+  CK_RV rv = CKR_OK;
+  if (raw) {
+    // A shorter key keeps the secret's last bytes: the truncation of an
+    // agreed value removes bytes from its leading end.
+    Bytes secret;
+    rv = SharedSecret(container, *point, &secret);
+    if (rv == CKR_OK) value.assign(secret.end() - static_cast<std::ptrdiff_t>(length), secret.end());
+    if (!secret.empty()) SecureWipe(secret.data(), secret.size());
+  } else {
+    rv = DeriveBytes(container, *point, *hash, {params.pSharedData, params.ulSharedDataLen}, length, &value);
+  }
   if (rv != CKR_OK) return rv;
 
-  derived.isPrivate = isPrivate;
+  Object derived = SecretKeyObject(wanted, std::move(value), mechanism.mechanism, false);
   derived.owner = owner;
   derived.handle = token_->nextSessionObject++;
-  auto& a = derived.attributes;
-  a[CKA_CLASS] = UlongValue(CKO_SECRET_KEY);
-  a[CKA_KEY_TYPE] = UlongValue(keyType);
-  a[CKA_VALUE_LEN] = UlongValue(valueLength);
-  a[CKA_TOKEN] = BoolValue(false);
-  a[CKA_PRIVATE] = BoolValue(isPrivate);
-  a[CKA_SENSITIVE] = BoolValue(sensitive);
-  a[CKA_EXTRACTABLE] = BoolValue(extractable);
-  a[CKA_ALWAYS_SENSITIVE] = BoolValue(sensitive);
-  a[CKA_NEVER_EXTRACTABLE] = BoolValue(!extractable);
-  a[CKA_LOCAL] = BoolValue(false);
-  a[CKA_KEY_GEN_MECHANISM] = UlongValue(CKM_ECDH1_DERIVE);
-  a[CKA_MODIFIABLE] = BoolValue(false);
-  a.try_emplace(CKA_LABEL);
-  a.try_emplace(CKA_ID);
-  for (const CK_ATTRIBUTE_TYPE usage : {CKA_ENCRYPT, CKA_DECRYPT, CKA_SIGN, CKA_VERIFY, CKA_WRAP, CKA_UNWRAP,
-                                        CKA_DERIVE}) {
-    a.try_emplace(usage, BoolValue(false));
-  }
-  a[CKA_VALUE] = std::move(value);
-  if (sensitive || !extractable) derived.sensitive[CKA_VALUE] = true;
   *key = derived.handle;
   token_->sessionObjects.push_back(std::move(derived));
   return CKR_OK;

@@ -620,9 +620,17 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_ATTRIBU
 CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
   return NotSupported(hSession);
 }
-CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
-                  CK_ULONG, CK_OBJECT_HANDLE_PTR) {
-  return NotSupported(hSession);
+CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,
+                  CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,
+                  CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+  return WithSession(hSession, [&](Slot& slot, Session& session) {
+    if (pMechanism == nullptr || phKey == nullptr || (pWrappedKey == nullptr && ulWrappedKeyLen != 0) ||
+        (pTemplate == nullptr && ulAttributeCount != 0)) {
+      return CKR_ARGUMENTS_BAD;
+    }
+    return slot.Unwrap(session, *pMechanism, hUnwrappingKey, Span(pWrappedKey, ulWrappedKeyLen),
+                       {pTemplate, pTemplate == nullptr ? 0 : ulAttributeCount}, phKey);
+  });
 }
 
 CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,

@@ -15,6 +15,10 @@ constexpr Mechanism kMechanisms[] = {
     {CKM_ECDSA_SHA384, kEcFlags | CKF_SIGN, kSha384},
     {CKM_ECDSA_SHA512, kEcFlags | CKF_SIGN, kSha512},
     {CKM_ECDH1_DERIVE, kEcFlags | CKF_DERIVE, -1},
+    {CKM_ECDH1_COFACTOR_DERIVE, kEcFlags | CKF_DERIVE, -1},
+    // Done in the module, not on the card: no CKF_HW.
+    {CKM_AES_KEY_WRAP, CKF_UNWRAP, -1, 16, 32},
+    {CKM_AES_KEY_WRAP_PAD, CKF_UNWRAP, -1, 16, 32},
 };
 
 constexpr std::size_t kPointBytes = 1 + 2 * kKeyBytes;
@@ -29,8 +33,7 @@ const Mechanism* FindMechanism(CK_MECHANISM_TYPE type) {
 }
 
 CK_MECHANISM_INFO MechanismInfo(const Mechanism& mechanism) {
-  // For elliptic-curve mechanisms the sizes are the field size in bits.
-  return CK_MECHANISM_INFO{8 * kKeyBytes, 8 * kKeyBytes, mechanism.flags};
+  return CK_MECHANISM_INFO{mechanism.minKeySize, mechanism.maxKeySize, mechanism.flags};
 }
 
 SignOperation::SignOperation(const Mechanism& mechanism, CK_OBJECT_HANDLE key, int container)

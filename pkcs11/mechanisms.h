@@ -1,6 +1,8 @@
 // The mechanisms of the token: ECDSA over the caller's hash or over data
-// hashed here, and ECDH1 key derivation through the card's agreement and the
-// minidriver's "HASH" derivation.
+// hashed here; ECDH1 key derivation (with or without the cofactor, which is 1
+// on P-256) through the card's agreement, its KDFs done by the minidriver's
+// "HASH" derivation; and the AES key wraps, done here, that unwrap a key
+// under a derived one as a mail program receives it.
 #pragma once
 
 #include <optional>
@@ -20,7 +22,11 @@ inline constexpr std::size_t kSignatureBytes = 2 * kKeyBytes;
 struct Mechanism {
   CK_MECHANISM_TYPE type;
   CK_FLAGS flags;
-  int shaId;  // the hash done here, or -1 (the caller's hash; derivation)
+  int shaId;  // the hash done here, or -1 (the caller's hash; derivation; wraps)
+  // Key sizes as CK_MECHANISM_INFO gives them: bits of the field for the
+  // elliptic-curve mechanisms, bytes of the AES key for the wraps.
+  CK_ULONG minKeySize = 8 * kKeyBytes;
+  CK_ULONG maxKeySize = 8 * kKeyBytes;
 };
 
 std::span<const Mechanism> Mechanisms();
@@ -46,10 +52,10 @@ class SignOperation {
   ShaFamilyContext sha_{};
 };
 
-// The X9.63 KDF of CKM_ECDH1_DERIVE done with the minidriver's "HASH"
+// The X9.63 KDF of the ECDH1 derivations done with the minidriver's "HASH"
 // derivation: hash name and digest size, or nothing for a KDF it cannot do
-// (CKD_NULL, whose raw secret never leaves the module, and SHA-224, which
-// the derivation does not offer).
+// (SHA-224, which the derivation does not offer; CKD_NULL is no KDF: its
+// secret comes from the card's command itself).
 struct KdfHash {
   std::u16string name;
   std::size_t size;

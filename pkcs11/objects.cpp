@@ -117,7 +117,7 @@ std::vector<Object> ContainerObjects(const ContainerData& container) {
   Set(key, CKA_ALLOWED_MECHANISMS,
       container.signature ? Mechanisms({CKM_ECDSA, CKM_ECDSA_SHA1, CKM_ECDSA_SHA224, CKM_ECDSA_SHA256,
                                         CKM_ECDSA_SHA384, CKM_ECDSA_SHA512})
-                          : Mechanisms({CKM_ECDH1_DERIVE}));
+                          : Mechanisms({CKM_ECDH1_DERIVE, CKM_ECDH1_COFACTOR_DERIVE}));
   Set(key, CKA_SENSITIVE, BoolValue(true));
   Set(key, CKA_DECRYPT, BoolValue(false));
   Set(key, CKA_SIGN, BoolValue(container.signature));

@@ -4,7 +4,7 @@
 // concern: the slot, its token and its sessions (slot.cpp); every card call,
 // with a reset by another program taken up again (card_access.cpp); login and
 // PINs (login.cpp); objects (object_access.cpp); signing (signing.cpp);
-// derivation (derivation.cpp).
+// derivation (derivation.cpp); unwrapping (unwrapping.cpp).
 #pragma once
 
 #include <chrono>
@@ -100,6 +100,9 @@ class Slot {
   // ECDH1 derivation into a new secret-key session object.
   CK_RV Derive(Session& session, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE base,
                std::span<const CK_ATTRIBUTE> pattern, CK_OBJECT_HANDLE* key);
+  // An AES key wrap undone under a secret key of the session, into another.
+  CK_RV Unwrap(Session& session, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE unwrappingKey,
+               std::span<const std::uint8_t> wrapped, std::span<const CK_ATTRIBUTE> pattern, CK_OBJECT_HANDLE* key);
 
   // Ends the token and every session (C_Finalize): a card that holds a PIN
   // verified here is reset so that it forgets it.
@@ -177,6 +180,9 @@ class Slot {
                   CK_ULONG* length);
   CK_RV DeriveBytes(int container, const Bytes& point, const KdfHash& hash, std::span<const std::uint8_t> shared,
                     std::size_t length, Bytes* out);
+  // The raw secret the card agrees with the container's key and the point
+  // (04 X Y), through the card layer's command.
+  CK_RV SharedSecret(int container, const Bytes& point, Bytes* out);
 
   CK_SLOT_ID id_;
   // Set once more when a waiting slot takes its reader; read under its own

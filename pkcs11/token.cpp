@@ -6,6 +6,7 @@
 
 #include "core/minidriver_abi.h"
 #include "core/secure_wipe.h"
+#include "core/settings.h"
 
 namespace vela::pkcs11 {
 namespace {
@@ -28,7 +29,9 @@ Token::Token(std::unique_ptr<CardLink> cardLink, host::AcquireFunction acquireFu
       host(std::make_unique<host::CardHost>(acquire, link->context(), link->card(), link->atr())),
       atr(link->atr()),
       handleBase(base),
-      nextSessionObject(base + kSessionObjectOffset) {}
+      nextSessionObject(base + kSessionObjectOffset) {
+  ReadSettings(&commandSettings);
+}
 
 Token::~Token() {
   loginPin.Clear();

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/card_context.h"
 #include "host/module_host.h"
 #include "pkcs11/locked_pin.h"
 #include "pkcs11/objects.h"
@@ -41,7 +42,7 @@ struct Token {
   std::optional<bool> pinPad;
   bool objectsLoaded = false;
   std::vector<Object> objects;         // the card's, in container order
-  std::vector<Object> sessionObjects;  // keys C_DeriveKey made
+  std::vector<Object> sessionObjects;  // keys C_DeriveKey and C_UnwrapKey made
   CK_OBJECT_HANDLE handleBase;
   CK_OBJECT_HANDLE nextSessionObject;
   Login login = Login::kPublic;
@@ -62,6 +63,10 @@ struct Token {
   bool useEnded = false;
   // Times the card was taken up again after another program's reset.
   unsigned takeUps = 0;
+  // The record the card layer reads when the module sends a command itself:
+  // the log settings, read as the minidriver reads them at an acquire, so
+  // that its APDU trace shows these commands too (never the agreed secret).
+  CardContext commandSettings{};
 };
 
 // What a refusal of the minidriver means to a PKCS#11 caller.

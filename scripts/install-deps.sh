@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           g++-mingw-w64-i686 wixl msitools osslsigncode strace
           libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-server openssh-client
           python3-pykcs11 python3-cryptography libnss3-tools lintian
-          firefox-esr chromium)
+          firefox-esr chromium thunderbird)
 if [ "${1:-}" = "--minimal" ]; then
   packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libssl-dev pcscd libpcsclite-dev vsmartcard-vpcd opensc jq openssl)
 fi

@@ -5,7 +5,10 @@
 # The hosts (host/ and the programs on it) see the module only through its
 # interface header, plus the few ground-floor pieces the table names (result
 # names, the registry and its file reader, crypto/'s primitives, the wipe,
-# and the card's profile table, whose files the PKCS#11 cache proves).
+# and the card's profile table, whose files the PKCS#11 cache proves). The
+# PKCS#11 module also sends the card layer's key-agreement command itself, for
+# the raw secret the function table does not give, with the log settings the
+# minidriver reads.
 #
 #   check_layers.sh SOURCE_DIR     check the tree
 #   check_layers.sh --self-test    check that a planted upward include is found
@@ -25,7 +28,7 @@ declare -A allowed=(
   [frontend]="frontend files auth keys properties card crypto core platform"
   [host]="host core/minidriver_abi.h core/result_names.h"
   [tool]="tool host core/minidriver_abi.h core/secure_wipe.h platform/reg_file.h"
-  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h platform/unique_fd.h card/profile_table.h"
+  [pkcs11]="pkcs11 host crypto core/minidriver_abi.h core/secure_wipe.h platform/registry.h platform/unique_fd.h card/profile_table.h card/card_commands.h core/card_context.h core/settings.h"
   [emulator]="emulator"
 )
 

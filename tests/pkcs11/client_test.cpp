@@ -92,12 +92,20 @@ TEST_F(Client, DerivedKeysEqualOpenSslsEcdhAndX963) {
       EXPECT_EQ(Attribute(session, derived, CKA_VALUE), ReferenceX963Kdf(kdf.digest, secret, shared, length));
     }
   }
-  // The raw secret is never handed out.
+  // The raw secret, the module's own card command on its PC/SC connection,
+  // with either mechanism; without a length the whole secret.
+  const Pkey cardKey = program_.PublicKey(session, 5);
+  ASSERT_TRUE(cardKey);
   CK_ECDH1_DERIVE_PARAMS raw{CKD_NULL, 0, nullptr, peerPoint.size(), peerPoint.data()};
-  CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &raw, sizeof(raw)};
-  CK_OBJECT_HANDLE derived = CK_INVALID_HANDLE;
-  EXPECT_EQ(p11_->C_DeriveKey(session, &mechanism, Key(session, CKO_PRIVATE_KEY, 4), nullptr, 0, &derived),
-            CKR_MECHANISM_PARAM_INVALID);
+  CK_OBJECT_CLASS keyClass = CKO_SECRET_KEY;
+  CK_KEY_TYPE keyType = CKK_GENERIC_SECRET;
+  CK_ATTRIBUTE pattern[] = {{CKA_CLASS, &keyClass, sizeof(keyClass)}, {CKA_KEY_TYPE, &keyType, sizeof(keyType)}};
+  for (const CK_MECHANISM_TYPE type : {CKM_ECDH1_DERIVE, CKM_ECDH1_COFACTOR_DERIVE}) {
+    CK_MECHANISM mechanism{type, &raw, sizeof(raw)};
+    CK_OBJECT_HANDLE derived = CK_INVALID_HANDLE;
+    ASSERT_EQ(p11_->C_DeriveKey(session, &mechanism, Key(session, CKO_PRIVATE_KEY, 5), pattern, 2, &derived), CKR_OK);
+    EXPECT_EQ(Attribute(session, derived, CKA_VALUE), ReferenceAgree(peer.get(), cardKey.get())) << type;
+  }
 }
 
 // A private session key belongs to the login: gone after a logout, and not

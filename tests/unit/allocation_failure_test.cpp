@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "emulated_card.h"
 #include "fake_memory.h"
 #include "fake_registry.h"
+#include "full_log.h"
 #include "host_operations.h"
 #include "platform/system.h"
 #include "test_host.h"
@@ -34,27 +36,18 @@ bool Answered(std::string_view operation, DWORD rc) {
 class AllocationFailure : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    if (GetParam()) {
-      char pattern[] = "/tmp/vela3ro-heap-XXXXXX";
-      ASSERT_NE(mkdtemp(pattern), nullptr);
-      dir_ = pattern;
-      SetRegistryString(kSettingsKey, "LogPath", dir_);
-      SetRegistryString(kSettingsKey, "LogLevel", "9");
-      SetRegistryString(kSettingsKey, "LogAPDU", "TRUE");
-    }
+    if (GetParam()) log_.emplace();
     hostBefore_ = HostHeap::Live();
     moduleBefore_ = ModuleHeapLive();
   }
   void TearDown() override {
     EXPECT_EQ(HostHeap::Live(), hostBefore_) << "host blocks left over";
     EXPECT_EQ(ModuleHeapLive(), moduleBefore_) << "module heap blocks left over";
-    SetLogLevel(kLogOff);
-    SetLogDirectory(platform::DefaultLogDirectory());
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    log_.reset();
   }
 
   RegistryScope registry_;
-  std::string dir_;
+  std::optional<FullLog> log_;
   std::size_t hostBefore_ = 0;
   std::size_t moduleBefore_ = 0;
 };

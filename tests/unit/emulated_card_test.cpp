@@ -5,6 +5,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstring>
 #include <set>
@@ -453,6 +454,41 @@ TEST(EmulatedCardTest, RenewedCertificatesKeepTheKeys) {
   EXPECT_TRUE(last != nullptr && ChainVerifies(VelaCard(p), last.get()));
   p.certificateGeneration = emu::kMaxCertificateGeneration + 1;
   EXPECT_THROW(VelaCard{p}, std::invalid_argument);
+}
+
+// A mail program offers a certificate for the account whose address it
+// names: every certificate of the holder's keys carries it, the CA's does
+// not, and a card without one is the card as before (sizes kept exact).
+TEST(EmulatedCardTest, TheHolderAddressIsInEveryHolderCertificate) {
+  Personalisation p = Default();
+  p.email = "holder@example.org";
+  VelaCard card(p);
+  const auto addresses = [](X509* cert) {
+    std::vector<std::string> found;
+    GENERAL_NAMES* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+      const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+      if (name->type == GEN_EMAIL) {
+        found.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.rfc822Name)),
+                           static_cast<std::size_t>(ASN1_STRING_length(name->d.rfc822Name)));
+      }
+    }
+    GENERAL_NAMES_free(names);
+    return found;
+  };
+  for (std::uint16_t file : kCertificateFiles) {
+    SCOPED_TRACE(ToHex(Bytes{static_cast<std::uint8_t>(file >> 8), static_cast<std::uint8_t>(file)}));
+    const X509Ptr cert = ParseCertificate(card.Certificate(file));
+    ASSERT_TRUE(cert);
+    EXPECT_EQ(addresses(cert.get()), std::vector<std::string>{"holder@example.org"});
+    EXPECT_TRUE(ChainVerifies(card, cert.get()));
+    if (p.certificateSizes.count(file) != 0) {
+      EXPECT_EQ(card.Certificate(file).size(), p.certificateSizes.at(file));
+    }
+    EXPECT_TRUE(addresses(ParseCertificate(VelaCard(Default()).Certificate(file)).get()).empty());
+  }
+  const X509Ptr ca = ParseCertificate(card.CaCertificate());
+  EXPECT_TRUE(addresses(ca.get()).empty());
 }
 
 TEST(EmulatedCardTest, AnotherSeedIsAnotherCardWithTheSameSerialNumber) {

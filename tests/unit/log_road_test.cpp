@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -27,6 +28,7 @@
 #include "fake_card.h"
 #include "fake_registry.h"
 #include "fake_system.h"
+#include "full_log.h"
 #include "host_operations.h"
 #include "platform/system.h"
 #include "test_host.h"
@@ -50,23 +52,14 @@ struct EntryLine {
 
 class LogRoadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vela3ro-road-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    SetRegistryString(kSettingsKey, "LogPath", dir_);
-    SetRegistryString(kSettingsKey, "LogLevel", "9");
-    SetRegistryString(kSettingsKey, "LogAPDU", "TRUE");
-  }
+  void SetUp() override { log_.emplace(); }
   void TearDown() override {
     scriptedRandom.clear();
-    SetLogLevel(kLogOff);
-    SetLogDirectory(platform::DefaultLogDirectory());
-    std::filesystem::remove_all(dir_);
+    log_.reset();
   }
 
   std::string Log() const {
-    std::ifstream in(dir_ + "/vela3ro-20240305-004711.txt", std::ios::binary);
+    std::ifstream in(log_->dir() + "/vela3ro-20240305-004711.txt", std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
@@ -104,8 +97,8 @@ class LogRoadTest : public ::testing::Test {
     return entries;
   }
 
-  std::string dir_;
   RegistryScope registry_;
+  std::optional<FullLog> log_;
 };
 
 // The agreed secret as the card sent it: the answer of the decipher operation.

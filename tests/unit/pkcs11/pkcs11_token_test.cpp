@@ -97,7 +97,9 @@ TEST_F(Pkcs11Token, WithoutReadersTheFirstReaderToComeTakesTheOneSlotListed) {
   EXPECT_EQ(count, 0u);
 }
 
-TEST_F(Pkcs11Token, MechanismsAreTheCardsEcdsaAndEcdhOnP256) {
+// The card's ECDSA and ECDH on P-256 (key sizes in bits of the field, done
+// by the card), and the AES key wraps done in the module (key sizes in bytes).
+TEST_F(Pkcs11Token, MechanismsAreTheCardsEcdsaAndEcdhOnP256AndTheKeyWraps) {
   CK_ULONG count = 0;
   ASSERT_EQ(p11()->C_GetMechanismList(slot(), nullptr, &count), CKR_OK);
   std::vector<CK_MECHANISM_TYPE> types(count);
@@ -106,14 +108,25 @@ TEST_F(Pkcs11Token, MechanismsAreTheCardsEcdsaAndEcdhOnP256) {
   EXPECT_EQ(tooFew, count);
   ASSERT_EQ(p11()->C_GetMechanismList(slot(), types.data(), &count), CKR_OK);
   EXPECT_EQ(types, (std::vector<CK_MECHANISM_TYPE>{CKM_ECDSA, CKM_ECDSA_SHA1, CKM_ECDSA_SHA224, CKM_ECDSA_SHA256,
-                                                   CKM_ECDSA_SHA384, CKM_ECDSA_SHA512, CKM_ECDH1_DERIVE}));
+                                                   CKM_ECDSA_SHA384, CKM_ECDSA_SHA512, CKM_ECDH1_DERIVE,
+                                                   CKM_ECDH1_COFACTOR_DERIVE, CKM_AES_KEY_WRAP,
+                                                   CKM_AES_KEY_WRAP_PAD}));
   for (const CK_MECHANISM_TYPE type : types) {
+    SCOPED_TRACE(type);
     CK_MECHANISM_INFO info;
     ASSERT_EQ(p11()->C_GetMechanismInfo(slot(), type, &info), CKR_OK);
+    if (type == CKM_AES_KEY_WRAP || type == CKM_AES_KEY_WRAP_PAD) {
+      EXPECT_EQ(info.ulMinKeySize, 16u);
+      EXPECT_EQ(info.ulMaxKeySize, 32u);
+      EXPECT_EQ(info.flags, static_cast<CK_FLAGS>(CKF_UNWRAP));
+      continue;
+    }
     EXPECT_EQ(info.ulMinKeySize, 256u);
     EXPECT_EQ(info.ulMaxKeySize, 256u);
-    EXPECT_EQ(info.flags & (CKF_SIGN | CKF_DERIVE), type == CKM_ECDH1_DERIVE ? CKF_DERIVE : CKF_SIGN) << type;
-    EXPECT_NE(info.flags & CKF_EC_NAMEDCURVE, 0u);
+    const bool derives = type == CKM_ECDH1_DERIVE || type == CKM_ECDH1_COFACTOR_DERIVE;
+    EXPECT_EQ(info.flags & (CKF_SIGN | CKF_DERIVE | CKF_UNWRAP), derives ? CKF_DERIVE : CKF_SIGN);
+    EXPECT_EQ(info.flags & (CKF_HW | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS),
+              static_cast<CK_FLAGS>(CKF_HW | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS));
   }
   CK_MECHANISM_INFO info;
   EXPECT_EQ(p11()->C_GetMechanismInfo(slot(), CKM_RSA_PKCS, &info), CKR_MECHANISM_INVALID);
@@ -160,6 +173,12 @@ TEST_F(Pkcs11Token, BadArgumentsAreRefusedWithTheStandardCode) {
       {"C_Sign not begun", p11()->C_Sign(session, buffer, 32, buffer, &length), CKR_OPERATION_NOT_INITIALIZED},
       {"C_SignFinal not begun", p11()->C_SignFinal(session, buffer, &length), CKR_OPERATION_NOT_INITIALIZED},
       {"C_DeriveKey null mechanism", p11()->C_DeriveKey(session, nullptr, 1, nullptr, 0, &object), CKR_ARGUMENTS_BAD},
+      {"C_UnwrapKey null mechanism", p11()->C_UnwrapKey(session, nullptr, 1, buffer, 24, nullptr, 0, &object),
+       CKR_ARGUMENTS_BAD},
+      {"C_UnwrapKey null wrapped key", p11()->C_UnwrapKey(session, &ecdsa, 1, nullptr, 24, nullptr, 0, &object),
+       CKR_ARGUMENTS_BAD},
+      {"C_UnwrapKey null handle", p11()->C_UnwrapKey(session, &ecdsa, 1, buffer, 24, nullptr, 0, nullptr),
+       CKR_ARGUMENTS_BAD},
       {"C_Logout when not logged in", p11()->C_Logout(session), CKR_USER_NOT_LOGGED_IN},
       {"C_GenerateRandom", p11()->C_GenerateRandom(session, buffer, 8), CKR_RANDOM_NO_RNG},
       {"C_Encrypt", p11()->C_EncryptInit(session, &ecdsa, 1), CKR_FUNCTION_NOT_SUPPORTED},
@@ -211,8 +230,6 @@ TEST_F(Pkcs11Token, UnofferedFunctionsCheckTheSessionFirst) {
          return f->C_GenerateKeyPair(s, &mechanism, nullptr, 0, nullptr, 0, &object, &object);
        }},
       {"C_WrapKey", [&](CK_SESSION_HANDLE s) { return f->C_WrapKey(s, &mechanism, 1, 2, buffer, &length); }},
-      {"C_UnwrapKey",
-       [&](CK_SESSION_HANDLE s) { return f->C_UnwrapKey(s, &mechanism, 1, buffer, 8, nullptr, 0, &object); }},
   };
   const CK_SESSION_HANDLE session = Open();
   for (const auto& [name, call] : calls) {
