@@ -16,6 +16,9 @@ const char* kUsage =
     "  --seed N                 seed of the keys and certificates (default 1)\n"
     "  --cert-generation N      every certificate issued anew N times: same keys, new serial\n"
     "                           numbers and validity (default 0, the first issue)\n"
+    "  --key-generation N       every key made anew N times (default 0, the first keys)\n"
+    "  --ca-name NAME           the issuer of the certificates (default VELA Test CA)\n"
+    "  --atr HEX                the card's ATR, TCK included (default 3B8A018056454C414733009000F1)\n"
     "  --no-container6          no key-agreement key 85 (DF02/45B2 reads zeros)\n"
     "  --no-container7          no signature key 84 (DF01/45B2 reads zeros)\n"
     "  --no-df01                with --no-container7: no DF01 at all\n"
@@ -55,10 +58,11 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 }
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
-const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "user-pin", "unblock-code", "tries",
-                                          "cert-size", "key-template", "answer", "drop-after", "link", "config",
-                                          "vpcd", "tcp", "trace", "ca-cert", "pinpad-features", "pinpad-pin",
-                                          "pinpad-delay-ms", "pinpad-answer"};
+const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "key-generation", "ca-name",
+                                          "atr", "user-pin", "unblock-code", "tries", "cert-size", "key-template",
+                                          "answer", "drop-after", "link", "config", "vpcd", "tcp", "trace",
+                                          "ca-cert", "pinpad-features", "pinpad-pin", "pinpad-delay-ms",
+                                          "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
   if (std::find(kValued.begin(), kValued.end(), name) != kValued.end()) return true;
@@ -85,6 +89,15 @@ void Apply(CardOptions& o, const std::string& name, const std::string& value) {
     p.seed = Number(name, value, ~0ul);
   } else if (name == "cert-generation") {
     p.certificateGeneration = static_cast<unsigned>(Number(name, value, kMaxCertificateGeneration));
+  } else if (name == "key-generation") {
+    p.keyGeneration = static_cast<unsigned>(Number(name, value, kMaxCertificateGeneration));
+  } else if (name == "ca-name") {
+    if (value.empty()) Fail("--ca-name needs a name");
+    p.caName = value;
+  } else if (name == "atr") {
+    const auto bytes = ParseHex(value);
+    if (!bytes || bytes->size() < 2 || bytes->size() > kMaxAtrBytes) Fail("--atr needs 2 to 33 bytes in hex");
+    p.atr = *bytes;
   } else if (name == "no-container6") {
     p.container6 = false;
   } else if (name == "no-container7") {
