@@ -18,6 +18,9 @@ const char* kUsage =
     "                           numbers and validity (default 0, the first issue)\n"
     "  --email ADDRESS          the holder's e-mail address in every certificate of the card's\n"
     "                           keys (subjectAltName), for mail programs (default none)\n"
+    "  --key-generation N       every key made anew N times (default 0, the first keys)\n"
+    "  --ca-name NAME           the issuer of the certificates (default VELA Test CA)\n"
+    "  --atr HEX                the card's ATR, TCK included (default 3B8A018056454C414733009000F1)\n"
     "  --no-container6          no key-agreement key 85 (DF02/45B2 reads zeros)\n"
     "  --no-container7          no signature key 84 (DF01/45B2 reads zeros)\n"
     "  --no-df01                with --no-container7: no DF01 at all\n"
@@ -57,10 +60,11 @@ unsigned long Number(const std::string& name, const std::string& text, unsigned 
 }
 
 const std::vector<std::string> kFlags = {"no-container6", "no-container7", "no-df01", "no-vpcd", "pinpad", "help"};
-const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "email", "user-pin", "unblock-code",
-                                          "tries", "cert-size", "key-template", "answer", "drop-after", "link",
-                                          "config", "vpcd", "tcp", "trace", "ca-cert", "pinpad-features",
-                                          "pinpad-pin", "pinpad-delay-ms", "pinpad-answer"};
+const std::vector<std::string> kValued = {"serial", "seed", "cert-generation", "key-generation", "ca-name",
+                                          "atr", "email", "user-pin", "unblock-code", "tries", "cert-size",
+                                          "key-template", "answer", "drop-after", "link", "config", "vpcd", "tcp",
+                                          "trace", "ca-cert", "pinpad-features", "pinpad-pin", "pinpad-delay-ms",
+                                          "pinpad-answer"};
 
 bool TakesValue(const std::string& name) {
   if (std::find(kValued.begin(), kValued.end(), name) != kValued.end()) return true;
@@ -96,6 +100,15 @@ void Apply(CardOptions& o, const std::string& name, const std::string& value) {
       Fail("--email needs an address such as holder@example.org");
     }
     p.email = value;
+  } else if (name == "key-generation") {
+    p.keyGeneration = static_cast<unsigned>(Number(name, value, kMaxCertificateGeneration));
+  } else if (name == "ca-name") {
+    if (value.empty()) Fail("--ca-name needs a name");
+    p.caName = value;
+  } else if (name == "atr") {
+    const auto bytes = ParseHex(value);
+    if (!bytes || bytes->size() < 2 || bytes->size() > kMaxAtrBytes) Fail("--atr needs 2 to 33 bytes in hex");
+    p.atr = *bytes;
   } else if (name == "no-container6") {
     p.container6 = false;
   } else if (name == "no-container7") {

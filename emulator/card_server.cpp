@@ -114,7 +114,7 @@ CardServer::Reply CardServer::Answer(const std::vector<std::uint8_t>& message, s
         card_.Reset();
         return Reply::kNone;
       case 0x04:
-        *answer = VelaCard::Atr();
+        *answer = card_.AnswerToReset();
         return Reply::kAnswer;
       default:
         return Reply::kNone;

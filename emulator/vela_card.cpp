@@ -47,6 +47,8 @@ VelaCard::VelaCard(Personalisation personalisation) : personalisation_(std::move
   if (p.certificateGeneration > kMaxCertificateGeneration) {
     throw std::invalid_argument("certificate generation above " + std::to_string(kMaxCertificateGeneration));
   }
+  if (p.caName.empty()) throw std::invalid_argument("empty CA name");
+  if (p.atr.size() == 1 || p.atr.size() > kMaxAtrBytes) throw std::invalid_argument("an ATR has 2 to 33 bytes");
   try {
     Personalise();
   } catch (const std::runtime_error& e) {
@@ -60,8 +62,7 @@ void VelaCard::Personalise() {
   pins_[kUnblockCode] = {Text(p.unblockCode), p.unblockCodeTries, p.unblockCodeTries, false};
 
   ca_ = EcKey::Derive(p.seed, "ca");
-  const std::string caName = "VELA Test CA";
-  caCertificate_ = MakeCertificate({caName, 1, KeyUse::kCertificateAuthority, 0, 0, {}}, ca_, caName, ca_);
+  caCertificate_ = MakeCertificate({p.caName, 1, KeyUse::kCertificateAuthority, 0, 0, {}}, ca_, p.caName, ca_);
 
   dfs_ = {kMf, kDf02};
   Bytes serialFile = {0x5A, 0x0A};  // tag and length, as the serial file starts on the card
@@ -101,7 +102,10 @@ void VelaCard::Personalise() {
 
 void VelaCard::AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::uint16_t keyFile,
                       const std::vector<std::uint16_t>& certFiles, std::uint32_t& certSerial) {
-  EcKey key = EcKey::Derive(personalisation_.seed, "key " + FileName(keyRef));
+  // The first keys keep the labels they always had.
+  const unsigned keyGeneration = personalisation_.keyGeneration;
+  EcKey key = EcKey::Derive(personalisation_.seed,
+                            "key " + FileName(keyRef) + (keyGeneration == 0 ? "" : " #" + std::to_string(keyGeneration)));
   files_[{df, keyFile}] = KeyTemplate(key);
   std::string serialHex;
   for (std::uint8_t b : personalisation_.serial) serialHex += FileName(b).substr(2);
@@ -111,7 +115,7 @@ void VelaCard::AddKey(std::uint8_t keyRef, KeyUse use, std::uint16_t df, std::ui
                                certSerial++, use,
                                size == personalisation_.certificateSizes.end() ? 0 : size->second,
                                personalisation_.certificateGeneration, personalisation_.email};
-    files_[{df, certFile}] = MakeCertificate(request, key, "VELA Test CA", ca_);
+    files_[{df, certFile}] = MakeCertificate(request, key, personalisation_.caName, ca_);
   }
   keys_.emplace(keyRef, CardKey{std::move(key), use});
 }

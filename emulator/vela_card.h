@@ -82,6 +82,9 @@ struct Faults {
   std::optional<std::size_t> dropAfter;
 };
 
+// An ATR is at most 33 bytes, TS included (ISO/IEC 7816-3).
+inline constexpr std::size_t kMaxAtrBytes = 33;
+
 // Certificate sizes chosen unless a test sets its own: one file of exactly 510
 // bytes (two full 255-byte reads and an empty third), one of 600 bytes.
 std::map<std::uint16_t, std::size_t> DefaultCertificateSizes();
@@ -109,6 +112,13 @@ struct Personalisation {
   // The holder's e-mail address in every certificate of the holder's keys
   // (subjectAltName), so that a mail program offers them; empty: none.
   std::string email;
+  // Every key made anew this many times (as a renewal with new keys does,
+  // with certificateGeneration for the certificates); 0 for the first keys.
+  unsigned keyGeneration = 0;
+  // The name of the CA that issues the certificates (and of its own certificate).
+  std::string caName = "VELA Test CA";
+  // What the card answers a reset with; empty for Atr().
+  Bytes atr;
   KeyTemplateForm keyTemplate = KeyTemplateForm::kShort;
   std::vector<FileContent> files;
   Faults faults;
@@ -118,7 +128,8 @@ class VelaCard {
  public:
   // Throws std::invalid_argument for an impossible personalisation (tries
   // outside 1..15, empty PINs, a certificate size below the natural one, a
-  // certificate generation above kMaxCertificateGeneration).
+  // certificate generation above kMaxCertificateGeneration, an empty CA
+  // name, an ATR of one byte or more than kMaxAtrBytes).
   explicit VelaCard(Personalisation personalisation = {});
   VelaCard(const VelaCard&) = delete;
   VelaCard& operator=(const VelaCard&) = delete;
@@ -131,6 +142,8 @@ class VelaCard {
   void SetLink(const LinkProfile* link) { link_ = link; }
   // T=1 only; historical bytes end in 90 00, then TCK.
   static const Bytes& Atr();
+  // The ATR this card answers with: the personalisation's, else Atr().
+  const Bytes& AnswerToReset() const { return personalisation_.atr.empty() ? Atr() : personalisation_.atr; }
   // Power cycle: security state and environment cleared, MF current, no EF
   // selected, a dropped connection restored. Counters and trace are kept.
   void Reset();

@@ -65,6 +65,12 @@ void Slot::Leave() {
   if (token_) token_->link->EndTransaction();
 }
 
+DWORD Slot::AcquireMinidriver() {
+  host::CardHost& host = *token_->host;
+  // A failed acquire leaves no context; the next call tries again.
+  return host.acquired() ? 0 : host.Acquire();
+}
+
 CK_RV Slot::CheckCard() {
   if (!token_) return CKR_DEVICE_REMOVED;
   if (!token_->stale && token_->link->State() == 0) return CKR_OK;

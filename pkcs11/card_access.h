@@ -12,7 +12,8 @@ CK_RV Slot::OnCard(Call call, DWORD* result) {
   for (int attempt = 0;; ++attempt) {
     const CK_RV rv = Enter();
     if (rv != CKR_OK) return rv;
-    *result = call(token_->card());
+    *result = AcquireMinidriver();
+    if (*result == 0) *result = call(token_->card());
     Leave();
     // Within the transaction nobody else reaches the card; a failure the
     // card's state explains came from a reset or a removal before it.

@@ -1,16 +1,23 @@
-// The reads that prove a cached container against the card. The one place
-// this module speaks to the card itself rather than through the minidriver:
-// the minidriver has no partial read and would read the public key as well,
-// which the certificate already holds. The files are those of the card's
-// fixed profile table.
+// The card's own commands this module sends for its cache: the card's serial
+// number, which finds the cache's file before the minidriver is acquired,
+// and the identity of each cached certificate. The minidriver has no partial
+// read, and reads the public key with a certificate, which the certificate
+// already holds. The files are those of the card's fixed profile table.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <span>
 
 #include "pkcs11/objects.h"
 #include "pkcs11/reader_port.h"
 
 namespace vela::pkcs11 {
+
+// How many of a certificate's last bytes prove it: the end of its issuer's
+// signature.
+inline constexpr std::size_t kProofBytes = 16;
 
 // What a cached container is served as, before any card read: its
 // certificate alone (without bytes the file held after it) and the public
@@ -20,10 +27,21 @@ namespace vela::pkcs11 {
 // key is another.
 std::optional<ContainerData> CachedContainerShape(const ContainerData& cached);
 
-// Whether the card's certificate file of the container starts with every
-// byte of `certificate`: SELECT of the file, then READ BINARY of exactly its
-// length in pieces of up to 255 bytes. The certificate's DER header is among
-// those bytes, so its length is proven with the rest. False on any refusal.
+// The card's ten-byte serial number, read as the minidriver reads it: SELECT
+// of 2F02 under the master file, READ BINARY of ten bytes at offset 2. False
+// on any refusal, a short answer or a number of zeros (no card carries it).
+bool ReadCardSerial(CardLink& link, std::array<std::uint8_t, 10>* serial);
+
+// Whether the card's certificate file of the container holds `certificate`:
+// SELECT of the file, then one READ BINARY of the kProofBytes where the
+// certificate ends. They end the issuer's signature, which covers
+// everything the issuer signed (serial number, issuer, validity, subject,
+// key, extensions) and is made with the issuer's key: a certificate renewed
+// with the same keys or new ones, one of another CA with the same serial
+// number, another card's, one moved from another container or one of
+// another length reads otherwise there, or not at all. The bytes before
+// them are the cache file's, whose digest catches damage. False on any
+// refusal.
 bool CardHoldsCertificate(CardLink& link, int index, std::span<const std::uint8_t> certificate);
 
 }  // namespace vela::pkcs11

@@ -1,50 +1,110 @@
 // The token's objects: read from the card once per token (or taken from the
-// cache where the card proves them whole), found, read and refused
-// changes. Private objects are seen only while the user is logged in.
+// cache where the card proves them), found, read and refused changes.
+// Private objects are seen only while the user is logged in.
+#include <map>
 #include <optional>
 
+#include "card/profile_table.h"
 #include "pkcs11/card_access.h"
 #include "pkcs11/card_proof.h"
 #include "pkcs11/object_cache.h"
 
 namespace vela::pkcs11 {
+namespace {
+
+// The cache's containers of a card, each proven against the card at most
+// once: what it is served as where the card holds its certificate.
+class CachedContainers {
+ public:
+  explicit CachedContainers(const std::optional<CachedCard>& card) : card_(card) {}
+
+  // Whether the cache holds each container the card's profile may have,
+  // with its certificate: then the container map, and with it the
+  // minidriver, is not needed.
+  bool CoverProfile() const {
+    if (!card_ || card_->containers.size() != vela::kProfileTable.size()) return false;
+    for (std::size_t i = 0; i < vela::kProfileTable.size(); ++i) {
+      const ContainerData& kept = card_->containers[i];
+      if (kept.index != static_cast<int>(i) || kept.certificateFile.empty() ||
+          kept.signature != (vela::kProfileTable[i].keyRole == kRoleSignature)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::optional<ContainerData> Proven(CardLink& link, int index, bool signature) {
+    const auto known = proofs_.find(index);
+    if (known != proofs_.end()) return known->second;
+    std::optional<ContainerData>& proof = proofs_[index];
+    if (!card_) return proof;
+    for (const ContainerData& kept : card_->containers) {
+      if (kept.index != index || kept.signature != signature) continue;
+      proof = CachedContainerShape(kept);
+      if (proof && !CardHoldsCertificate(link, index, proof->certificateFile)) proof.reset();
+      break;
+    }
+    return proof;
+  }
+
+ private:
+  const std::optional<CachedCard>& card_;
+  std::map<int, std::optional<ContainerData>> proofs_;
+};
+
+}  // namespace
 
 CK_RV Slot::LoadObjects() {
   if (token_->objectsLoaded) return CKR_OK;
   Token& t = *token_;
   // What the cache holds of this card is taken container by container, each
-  // only once the card proves every byte of its certificate; the key served
-  // is the one inside that certificate. The rest is read from the card.
+  // only once the card proves its certificate's identity; the key served is
+  // the one inside that certificate. The rest is read from the card.
   std::optional<ObjectCache> cache;
-  std::optional<CachedCard> cached;
+  std::optional<CachedCard> cached = std::move(t.cached);
+  t.cached.reset();
   if (settings_.objectCache) {
     cache.emplace(ObjectCache::DefaultHome());
-    cached = cache->Load(t.serial, t.atr);
+    if (!cached) cached = cache->Load(t.serial, t.atr);
   }
+  CachedContainers kept(cached);
   std::vector<ContainerData> containers;
   std::size_t proven = 0;
-  const ProvenContainer fromCache = [&](ContainerData* container) {
-    if (!cached) return false;
-    for (const ContainerData& kept : cached->containers) {
-      if (kept.index != container->index || kept.signature != container->signature) continue;
-      std::optional<ContainerData> shape = CachedContainerShape(kept);
-      if (!shape || !CardHoldsCertificate(*t.link, shape->index, shape->certificateFile)) return false;
+  bool complete = false;
+  if (kept.CoverProfile()) {
+    // Every container the card may have is cached: the proofs alone, and no
+    // minidriver call, where the card proves them all.
+    const CK_RV rv = Enter();
+    if (rv != CKR_OK) return rv;
+    complete = true;
+    for (std::size_t i = 0; complete && i < vela::kProfileTable.size(); ++i) {
+      std::optional<ContainerData> container =
+          kept.Proven(*t.link, static_cast<int>(i), vela::kProfileTable[i].keyRole == kRoleSignature);
+      complete = container.has_value();
+      if (complete) containers.push_back(std::move(*container));
+    }
+    Leave();
+    proven = containers.size();
+  }
+  if (!complete) {
+    const ProvenContainer fromCache = [&](ContainerData* container) {
+      std::optional<ContainerData> shape = kept.Proven(*t.link, container->index, container->signature);
+      if (!shape) return false;
       *container = std::move(*shape);
       ++proven;
       return true;
-    }
-    return false;
-  };
-  DWORD result = 0;
-  const CK_RV rv = OnCard(
-      [&](CARD_DATA* cd) {
-        containers.clear();
-        proven = 0;
-        return ReadContainers(cd, &containers, fromCache);
-      },
-      &result);
-  if (rv != CKR_OK) return rv;
-  if (result != 0) return CardResult(result);
+    };
+    DWORD result = 0;
+    const CK_RV rv = OnCard(
+        [&](CARD_DATA* cd) {
+          containers.clear();
+          proven = 0;
+          return ReadContainers(cd, &containers, fromCache);
+        },
+        &result);
+    if (rv != CKR_OK) return rv;
+    if (result != 0) return CardResult(result);
+  }
   if (cache && (!cached || proven != containers.size() || cached->containers.size() != containers.size())) {
     cache->Store({t.serial, t.atr, containers});
   }

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <span>
 
@@ -89,6 +88,12 @@ Bytes Digest(std::span<const std::uint8_t> bytes) {
   Bytes digest(kDigestBytes);
   ShaHash(kSha256, bytes.data(), bytes.size(), digest.data());
   return digest;
+}
+
+// What a file's name holds of the card's ATR: the first bytes of its digest.
+std::string AtrTag(const Bytes& atr) {
+  const Bytes digest = Digest(atr);
+  return Hex(std::span(digest).first(4));
 }
 
 }  // namespace
@@ -183,26 +188,37 @@ bool WriteAll(int fd, const Bytes& bytes) {
   return true;
 }
 
-// Keeps the newest kMaxCards files of cards; `keep` is never removed.
-void Prune(int directory, const std::string& keep) {
+bool EndsWith(const std::string& name, const std::string& end) {
+  return name.size() >= end.size() && name.compare(name.size() - end.size(), std::string::npos, end) == 0;
+}
+
+// The names in our folder that are files of cards.
+std::vector<std::string> CardFiles(int directory) {
+  std::vector<std::string> names;
   const int listing = dup(directory);
-  if (listing < 0) return;
+  if (listing < 0) return names;
   DIR* dir = fdopendir(listing);
   if (dir == nullptr) {
     close(listing);
-    return;
+    return names;
   }
-  std::vector<std::pair<std::int64_t, std::string>> files;
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.rfind(kPrefix, 0) != 0 || name.size() < std::strlen(kSuffix) ||
-        name.compare(name.size() - std::strlen(kSuffix), std::string::npos, kSuffix) != 0 || name == keep) {
-      continue;
-    }
-    struct stat info{};
-    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) files.emplace_back(info.st_mtime, name);
+    if (name.rfind(kPrefix, 0) == 0 && EndsWith(name, kSuffix)) names.push_back(name);
   }
   closedir(dir);  // and the duplicate with it
+  return names;
+}
+
+// Keeps the newest kMaxCards files of cards; `keep` is never removed.
+void Prune(int directory, const std::string& keep) {
+  std::vector<std::pair<std::int64_t, std::string>> files;
+  for (const std::string& name : CardFiles(directory)) {
+    struct stat info{};
+    if (name != keep && fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      files.emplace_back(info.st_mtime, name);
+    }
+  }
   std::sort(files.begin(), files.end(), std::greater<>());
   for (std::size_t i = ObjectCache::kMaxCards - 1; i < files.size(); ++i) {
     unlinkat(directory, files[i].second.c_str(), 0);
@@ -228,8 +244,15 @@ std::string ObjectCache::DefaultHome() {
 std::string ObjectCache::FileName(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {
   // The ATR's digest in the name: a card of another kind with the same
   // serial number has a file of its own.
-  const Bytes atrDigest = Digest(atr);
-  return kPrefix + Hex(serial) + "-" + Hex(std::span(atrDigest).first(4)) + kSuffix;
+  return kPrefix + Hex(serial) + "-" + AtrTag(atr) + kSuffix;
+}
+
+bool ObjectCache::HoldsCardWith(const Bytes& atr) const {
+  const UniqueFd directory(OpenCacheFolder(home_, false));
+  if (!directory) return false;
+  const std::string end = "-" + AtrTag(atr) + kSuffix;
+  const std::vector<std::string> names = CardFiles(directory.get());
+  return std::any_of(names.begin(), names.end(), [&](const std::string& name) { return EndsWith(name, end); });
 }
 
 std::optional<CachedCard> ObjectCache::Load(const std::array<std::uint8_t, 10>& serial, const Bytes& atr) const {

@@ -4,7 +4,7 @@
 // over. A cache file holds what one card gave (its containers' public keys
 // and certificate files), under $XDG_CACHE_HOME/vela3ro/ (else
 // ~/.cache/vela3ro/). It is never trusted alone: the token uses a cached
-// container only where the card proves its certificate byte for byte, and
+// container only where the card proves its certificate's identity, and
 // serves the key inside that certificate (card_proof.h). It holds nothing
 // secret: no PIN, no private or derived value. It uses a cache folder only
 // where the user it runs as owns it, and makes a missing one (0700) only in
@@ -43,6 +43,10 @@ class ObjectCache {
   // the cache off: nothing is read or written.
   explicit ObjectCache(std::string home) : home_(std::move(home)) {}
 
+  // Whether our folder holds the file of some card with this ATR: only then
+  // is a card's serial number read before the minidriver is acquired, to
+  // find its file.
+  bool HoldsCardWith(const Bytes& atr) const;
   // What the file of this card holds. Nothing for a file that is absent,
   // not a regular file of this user's with mode 0600 and one link, larger
   // than the bound, corrupt, or of another card.

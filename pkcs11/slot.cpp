@@ -12,6 +12,7 @@
 
 #include "core/minidriver_abi.h"
 #include "pkcs11/card_access.h"
+#include "pkcs11/card_proof.h"
 #include "pkcs11/pin_status.h"
 
 namespace vela::pkcs11 {
@@ -38,6 +39,26 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
     out += digits;
   }
   return out;
+}
+
+// A card whose objects the cache holds is taken without the minidriver: its
+// serial number, read from the card, finds the file, and the minidriver is
+// acquired when a call first needs it. Any other card is acquired now, and
+// the minidriver gives its serial number. Inside a transaction.
+DWORD TakeCard(Token& token, bool useCache) {
+  if (useCache) {
+    const ObjectCache cache(ObjectCache::DefaultHome());
+    std::array<std::uint8_t, 10> serial{};
+    if (cache.HoldsCardWith(token.atr) && ReadCardSerial(*token.link, &serial)) {
+      token.cached = cache.Load(serial, token.atr);
+      if (token.cached) {
+        token.serial = serial;
+        return 0;
+      }
+    }
+  }
+  const DWORD rc = token.host->Acquire();
+  return rc != 0 ? rc : ReadSerial(token.card(), &token.serial);
 }
 
 }  // namespace
@@ -103,8 +124,7 @@ void Slot::MakeToken() {
     CardLink& cardLink = *token->link;
     rc = cardLink.BeginTransaction();
     if (rc == 0) {
-      rc = token->host->Acquire();
-      if (rc == 0) rc = ReadSerial(token->card(), &token->serial);
+      rc = TakeCard(*token, settings_.objectCache);
       if (rc != 0) token->host->Delete();
       const bool reset = rc != 0 && cardLink.State() == SCARD_W_RESET_CARD;
       cardLink.EndTransaction();

@@ -131,6 +131,9 @@ class Slot {
   // Whether the token's card is still there: a card another program reset
   // is taken up again here, one that has gone drops the token.
   CK_RV CheckCard();
+  // The minidriver context of a token taken from the cache, acquired when a
+  // call first needs it; 0 when it is there already. Inside a transaction.
+  DWORD AcquireMinidriver();
   // Runs `call` on the card inside a transaction and gives its result. When
   // the call failed because another program reset the card meanwhile, the
   // card is taken up again and the call made once more.

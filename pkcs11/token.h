@@ -1,6 +1,8 @@
 // A token is the card in a slot's reader while the minidriver accepts it: the
 // connection to the card, the minidriver context on it (the host side of
-// CARD_DATA), what was read from the card once, and the login.
+// CARD_DATA), what was read from the card once, and the login. A card whose
+// objects the cache holds is taken without the minidriver, which is acquired
+// when a call first needs it (a listing of objects may never).
 #pragma once
 
 #include <array>
@@ -13,6 +15,7 @@
 #include "core/card_context.h"
 #include "host/module_host.h"
 #include "pkcs11/locked_pin.h"
+#include "pkcs11/object_cache.h"
 #include "pkcs11/objects.h"
 #include "pkcs11/pin_mark.h"
 #include "pkcs11/reader_port.h"
@@ -40,6 +43,9 @@ struct Token {
   // Whether PINs are typed on the reader's keypad: asked of the minidriver
   // when first needed (a listing of objects never needs it).
   std::optional<bool> pinPad;
+  // The cache's file of the card, found when it was taken; used (and let
+  // go) when the objects are loaded.
+  std::optional<CachedCard> cached;
   bool objectsLoaded = false;
   std::vector<Object> objects;         // the card's, in container order
   std::vector<Object> sessionObjects;  // keys C_DeriveKey and C_UnwrapKey made

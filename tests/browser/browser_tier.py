@@ -11,7 +11,13 @@ registered by `vela3ro-tool register`, while the browser runs:
   2. the card is pulled: the next load must end in an error page, soon;
   3. the card is put back: PIN prompt and page again.
 Screenshots of each step, the browsers', server's and card's logs stay in
-BUILD/tests/browser. The last line is "N passed, M failed".
+BUILD/tests/browser, with the part of the card's trace each login sent
+(BROWSER-STEP.trace, for bench/vela_card_time). The last line is "N passed,
+M failed".
+
+VELA_BROWSER_CACHE_HOME, when set, is the browsers' XDG_CACHE_HOME instead
+of one in the throwaway HOME: a folder kept from an earlier run makes the
+first login a warm start of the PKCS#11 module's cache.
 
 usage: browser_tier.py LINUX_BUILD_DIR [firefox|chromium]...   (run under the pcscd tiers' lock)
 """
@@ -165,12 +171,15 @@ class Tier:
         if not os.path.exists(ca):
             raise RuntimeError("vela-card wrote no CA certificate")
 
-    def card_commands(self):
+    def card_trace(self):
         try:
             with open(os.path.join(self.state, "trace.txt")) as f:
-                return sum(1 for line in f if line.startswith(">"))
+                return f.readlines()
         except FileNotFoundError:
-            return 0
+            return []
+
+    def card_commands(self):
+        return sum(1 for line in self.card_trace() if line.startswith(">"))
 
     # ---- X display
     def start_display(self):
@@ -263,7 +272,8 @@ class Tier:
     def environment(self, home):
         env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "WAYLAND_", "MOZ_"))}
         env.update(HOME=home, DISPLAY=self.display, XDG_CONFIG_HOME=f"{home}/.config",
-                   XDG_CACHE_HOME=f"{home}/.cache", XDG_DATA_HOME=f"{home}/.local/share", LANG="C.UTF-8")
+                   XDG_CACHE_HOME=os.environ.get("VELA_BROWSER_CACHE_HOME", f"{home}/.cache"),
+                   XDG_DATA_HOME=f"{home}/.local/share", LANG="C.UTF-8")
         env.pop("SSLKEYLOGFILE", None)
         return env
 
@@ -319,6 +329,7 @@ class Tier:
         the PIN whenever the browser asks for it; as a user does, a load that
         ends in an error page is reloaded, for up to `wait` seconds. True when
         the page names the card's certificate."""
+        trace_start = len(self.card_trace())
         commands = self.card_commands()
         started = time.monotonic()
         attempt = 0
@@ -356,6 +367,8 @@ class Tier:
                         text is not None and CARD_SUBJECT in text,
                         f"after {attempt} loads in {time.monotonic() - started:.0f} s: page text {text!r}, "
                         f"site saw {self.site.last_subject()!r}")
+        with open(os.path.join(self.out, f"{name}-{step}.trace"), "w") as f:
+            f.writelines(self.card_trace()[trace_start:])
         self.log(f"{name}: {step}: load {attempt} after {navigated - started:.1f} s; navigation to page "
                  f"{elapsed:.1f} s; PIN prompts {prompts}; card commands {self.card_commands() - commands}")
         return ok

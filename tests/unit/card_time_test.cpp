@@ -98,8 +98,8 @@ TEST(CardTimeTest, TraceCountsCommandsBytesAndTheCardsWork) {
   }
 }
 
-// The options of vela-card the card's time depends on, given on the command
-// line and in a --config file, where later options win.
+// The options of vela-card the card's time and the cache's proof depend on,
+// given on the command line and in a --config file, where later options win.
 TEST(CardTimeTest, LinkAndCertificateGenerationOptions) {
   char path[] = "/tmp/vela-card-options-XXXXXX";
   const int fd = mkstemp(path);
@@ -119,8 +119,18 @@ TEST(CardTimeTest, LinkAndCertificateGenerationOptions) {
   EXPECT_EQ(emu::ParseCardOptions({"--link=redirected"}).link, emu::FindLinkProfile("redirected"));
   EXPECT_EQ(emu::ParseCardOptions({}).link, nullptr);
 
+  // The cards the cache's tests put in: new keys, another issuer, another ATR.
+  const emu::CardOptions stale = emu::ParseCardOptions(
+      {"--key-generation", "2", "--ca-name", "Another CA", "--atr", "3B8A018056454C414733019000F0"});
+  EXPECT_EQ(stale.card.keyGeneration, 2u);
+  EXPECT_EQ(stale.card.caName, "Another CA");
+  EXPECT_EQ(stale.card.atr, (emu::Bytes{0x3B, 0x8A, 0x01, 0x80, 0x56, 0x45, 0x4C, 0x41, 0x47, 0x33, 0x01, 0x90, 0x00,
+                                        0xF0}));
+
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-           {"--link", "contact"}, {"--cert-generation", "1001"}, {"--cert-generation", "-1"}, {"--link"}}) {
+           {"--link", "contact"}, {"--cert-generation", "1001"}, {"--cert-generation", "-1"}, {"--link"},
+           {"--key-generation", "1001"}, {"--ca-name", ""}, {"--atr", "3B"}, {"--atr", std::string(68, 'A')},
+           {"--atr", "3B8X"}}) {
     EXPECT_THROW(emu::ParseCardOptions(bad), emu::OptionError) << bad[0];
   }
   std::ofstream(path) << "link=fast\n";

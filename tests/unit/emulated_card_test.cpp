@@ -508,6 +508,46 @@ TEST(EmulatedCardTest, AnotherSeedIsAnotherCardWithTheSameSerialNumber) {
   }
 }
 
+// What the cache's tests put in the reader: new keys under the same CA,
+// certificates of another CA with the same serial numbers, another ATR.
+// Each changes only what it names.
+TEST(EmulatedCardTest, NewKeysAnotherIssuerAnotherAtr) {
+  const VelaCard first(Default());
+  Personalisation p = Default();
+  p.keyGeneration = 1;
+  const VelaCard newKeys(p);
+  EXPECT_EQ(newKeys.CaCertificate(), first.CaCertificate());
+  for (std::uint8_t keyRef : {0x80, 0x81, 0x82, 0x84, 0x85}) {
+    EXPECT_NE(newKeys.PublicPoint(keyRef), first.PublicPoint(keyRef)) << std::hex << int(keyRef);
+  }
+
+  p = Default();
+  p.caName = "Another Test CA";
+  const VelaCard otherIssuer(p);
+  for (std::uint16_t file : kCertificateFiles) {
+    SCOPED_TRACE(std::to_string(file));
+    const X509Ptr old = ParseCertificate(first.Certificate(file));
+    const X509Ptr cert = ParseCertificate(otherIssuer.Certificate(file));
+    ASSERT_TRUE(old && cert);
+    EXPECT_EQ(ASN1_INTEGER_cmp(X509_get0_serialNumber(cert.get()), X509_get0_serialNumber(old.get())), 0);
+    EXPECT_NE(X509_NAME_cmp(X509_get_issuer_name(cert.get()), X509_get_issuer_name(old.get())), 0);
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(cert.get()), X509_get0_pubkey(old.get())), 1);
+    EXPECT_TRUE(ChainVerifies(otherIssuer, cert.get()));
+  }
+  EXPECT_EQ(otherIssuer.AnswerToReset(), VelaCard::Atr());
+
+  p = Default();
+  p.atr = Hex("3B8A018056454C414733019000F0");
+  EXPECT_EQ(VelaCard(p).AnswerToReset(), p.atr);
+  for (const Bytes& bad : {Bytes{0x3B}, Bytes(emu::kMaxAtrBytes + 1, 0x3B)}) {
+    p.atr = bad;
+    EXPECT_THROW(VelaCard{p}, std::invalid_argument) << bad.size();
+  }
+  p = Default();
+  p.caName.clear();
+  EXPECT_THROW(VelaCard{p}, std::invalid_argument);
+}
+
 TEST(EmulatedCardTest, KeyFileTemplates) {
   struct Case {
     emu::KeyTemplateForm form;

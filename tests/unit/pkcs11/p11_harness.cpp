@@ -213,7 +213,7 @@ EmulatedCard& CardRack::Insert(const std::string& reader, emu::Personalisation p
     if (entry.card) ++entry.cardChanges;  // the one there taken out first
     entry.card = std::make_unique<EmulatedCard>(std::move(personalisation));
     entry.insertion = ++insertions;
-    entry.atr = emu::VelaCard::Atr();
+    entry.atr = (*entry.card)->AnswerToReset();
     entry.resets = 0;
     ++entry.cardChanges;
     card = entry.card.get();
