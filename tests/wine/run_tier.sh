@@ -94,4 +94,5 @@ ln -sfn "$artifacts" "$WINEPREFIX/dosdevices/l:"
 # One wineserver for all cases, instead of one per wine start.
 "$own_descriptors" wineserver -p
 
-ctest --test-dir "$build" -L wine --output-on-failure "$@"
+# The cases that wait on Wine have a TIMEOUT of their own; the rest this one.
+ctest --test-dir "$build" -L wine --timeout 900 --output-on-failure "$@"
