@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -89,6 +90,7 @@ int WaitAtMost(pid_t child, std::chrono::seconds limit) {
 // as pthread_atfork runs them.
 template <class Body>
 int InChild(bool throughGate, std::chrono::seconds limit, Body body) {
+  std::fflush(nullptr);  // nothing buffered is written twice
   if (throughGate) ForkGate::Prepare();
   const pid_t child = fork();
   if (child == 0) {
