@@ -118,8 +118,14 @@ launch_card() {
   fi
 
   # Its own output goes to a file: whoever runs this script (ctest among
-  # them) must not wait on a pipe the card keeps open.
-  "$own_descriptors" "$card" --trace "$state/trace.txt" "$@" </dev/null >"$state/card.log" 2>&1 &
+  # them) must not wait on a pipe the card keeps open. The file is emptied
+  # here, before the card starts, and the card appends to it: the shell
+  # started in the background opens its redirection only once it runs, which
+  # on a busy machine may come after the first looks below, and a file it
+  # emptied then could first show the ready line of the card before (pulled,
+  # its log kept) and then nothing.
+  : >"$state/card.log"
+  "$own_descriptors" "$card" --trace "$state/trace.txt" "$@" </dev/null >>"$state/card.log" 2>&1 &
   local pid=$!
   # Until the card is ready and noted, a failed start takes it down itself.
   trap "stop_pid $pid" EXIT

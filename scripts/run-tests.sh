@@ -4,7 +4,9 @@
 # wine tiers.
 # The tiers on pcscd's one vpcd reader run under /tmp/vela-pcsc.lock, so that
 # two runs on one machine (or a run and a benchmark) take turns. After each tier,
-# no process it started may still run.
+# no process it started may still run. Every test has a time bound: its own
+# TIMEOUT, else ctest's default below; the programs run outside ctest have one
+# here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -12,6 +14,8 @@ source scripts/configure.sh
 
 jobs=$(nproc)
 status=0
+# The bound of a ctest test that sets none of its own.
+ctest_timeout=(--timeout 900)
 pcsc_lock=/tmp/vela-pcsc.lock
 # An interrupted run still stops what its tiers started (the EXIT traps).
 trap 'exit 130' INT TERM HUP
@@ -52,7 +56,7 @@ end_tier() {
 begin_tier "unit tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 configure_preset asan
 cmake --build --preset asan -j "$jobs"
-ctest --test-dir build/asan -L unit --output-on-failure || status=1
+ctest --test-dir build/asan -L unit "${ctest_timeout[@]}" --output-on-failure || status=1
 end_tier
 
 begin_tier "unit tests under ThreadSanitizer (every race check among them)"
@@ -60,7 +64,7 @@ configure_preset tsan
 cmake --build --preset tsan -j "$jobs" --target unit_tests
 # The whole binary, not a filter: a test that claims a race check cannot be
 # left out by its name.
-TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/unit_tests --gtest_brief=1 || status=1
+TSAN_OPTIONS=halt_on_error=1 timeout -k 30 1800 build/tsan/tests/unit_tests --gtest_brief=1 || status=1
 end_tier
 
 configure_preset linux
@@ -81,15 +85,15 @@ fi
 trap 'scripts/emulated-card.sh stop build/linux/tests/pkcs11/card; scripts/emulated-card.sh stop build/linux/tests/pcsc/card; end_tier' EXIT
 
 begin_tier "pcsc tests (the Linux module through pcscd and vpcd to the emulated card)"
-ctest --test-dir build/linux -L pcsc --no-tests=error --output-on-failure || status=1
+ctest --test-dir build/linux -L pcsc --no-tests=error "${ctest_timeout[@]}" --output-on-failure || status=1
 end_tier
 
 begin_tier "pkcs11 tier (the PKCS#11 module with pkcs11-tool, p11tool, OpenSSL, OpenSSH, through pcscd)"
-ctest --test-dir build/linux -L pkcs11 --no-tests=error --output-on-failure || status=1
+ctest --test-dir build/linux -L pkcs11 --no-tests=error "${ctest_timeout[@]}" --output-on-failure || status=1
 end_tier
 
 begin_tier "browser tier (Firefox ESR and Chromium sign in to a TLS site with the card, under Xvfb)"
-tests/browser/run_tier.sh build/linux || status=1
+timeout -k 60 2400 tests/browser/run_tier.sh build/linux || status=1
 end_tier
 
 [ -z "$pcsc_lock_fd" ] || exec {pcsc_lock_fd}>&-
@@ -98,7 +102,7 @@ begin_tier "wine tier (vela3ro.dll under Wine, on the emulated card)"
 if configure_preset linux && cmake --build --preset linux -j "$jobs" --target vela-card &&
   configure_preset windows && cmake --build --preset windows -j "$jobs" &&
   configure_preset windows-x86 && cmake --build --preset windows-x86 -j "$jobs"; then
-  tests/wine/run_tier.sh build/windows build/linux/emulator/vela-card || status=1
+  timeout -k 60 3600 tests/wine/run_tier.sh build/windows build/linux/emulator/vela-card || status=1
 else
   status=1
 fi

@@ -7,8 +7,10 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -57,6 +59,53 @@ class Client : public ::testing::Test {
   CK_FUNCTION_LIST* p11_ = nullptr;
   CardProgram program_{LoadModule()};
   CK_SLOT_ID slot_ = CK_UNAVAILABLE_INFORMATION;
+};
+
+// C_WaitForSlotEvent blocked in a thread of its own. A test that fails
+// while the call is still blocked (an assertion returns) must not wait for
+// it for ever, as a std::async future's destructor would: C_Finalize ends
+// the call, and the module is initialised again for what follows.
+class SlotEventWaiter {
+ public:
+  explicit SlotEventWaiter(CK_FUNCTION_LIST* p11)
+      : p11_(p11),
+        call_(std::async(std::launch::async, [this] { return p11_->C_WaitForSlotEvent(0, &slot_, nullptr); })) {}
+  ~SlotEventWaiter() {
+    if (ReturnedWithin(std::chrono::milliseconds(0))) return;
+    p11_->C_Finalize(nullptr);
+    if (!ReturnedWithin(std::chrono::seconds(10))) {
+      // Nothing else can end it: the test program cannot go on.
+      std::fprintf(stderr, "C_Finalize did not end a blocked C_WaitForSlotEvent\n");
+      std::abort();
+    }
+    EXPECT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
+  }
+  SlotEventWaiter(const SlotEventWaiter&) = delete;
+  SlotEventWaiter& operator=(const SlotEventWaiter&) = delete;
+
+  bool ReturnedWithin(std::chrono::milliseconds limit) {
+    return !call_.valid() || call_.wait_for(limit) == std::future_status::ready;
+  }
+  // Once returned: its result (to be taken once), and the slot it named.
+  CK_RV result() { return call_.get(); }
+  CK_SLOT_ID slot() const { return slot_; }
+
+ private:
+  CK_FUNCTION_LIST* p11_;
+  CK_SLOT_ID slot_ = CK_UNAVAILABLE_INFORMATION;
+  std::future<CK_RV> call_;
+};
+
+// The card put back when a test that took it out leaves early, so that the
+// tests after it find it.
+struct CardPutBack {
+  std::string insert;
+  bool out = false;
+  ~CardPutBack() {
+    if (out) {
+      EXPECT_EQ(std::system(insert.c_str()), 0) << "the card is not back: later tests fail";
+    }
+  }
 };
 
 struct Kdf {
@@ -177,13 +226,9 @@ TEST_F(Client, PulledCardThenPutBack) {
   Bytes signature;
   ASSERT_EQ(Sign(session, key, &signature), CKR_OK);
 
-  ASSERT_EQ(std::system(pull.c_str()), 0);
-  struct PutBack {
-    std::string command;
-    ~PutBack() { EXPECT_EQ(std::system(command.c_str()), 0) << "the card is not back: later tests fail"; }
-  };
   {
-    PutBack back{insert};
+    CardPutBack back{insert, true};
+    ASSERT_EQ(std::system(pull.c_str()), 0);
     const CK_RV rv = Sign(session, key, &signature);
     EXPECT_TRUE(rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT) << rv;
     CK_TOKEN_INFO info;
@@ -209,34 +254,33 @@ TEST_F(Client, SlotEventsOfAPulledAndInsertedCard) {
   CK_SLOT_ID told = CK_UNAVAILABLE_INFORMATION;
   ASSERT_EQ(p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &told, nullptr), CKR_NO_EVENT);
 
-  for (const std::string& move : {pull, insert}) {
+  CardPutBack back{insert};
+  for (const bool pulling : {true, false}) {
+    const std::string& move = pulling ? pull : insert;
     SCOPED_TRACE(move);
-    told = CK_UNAVAILABLE_INFORMATION;
-    auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
-    ASSERT_EQ(waiter.wait_for(300ms), std::future_status::timeout) << "told of nothing";
+    SlotEventWaiter waiter(p11_);
+    ASSERT_FALSE(waiter.ReturnedWithin(300ms)) << "told of nothing";
+    back.out = true;
     ASSERT_EQ(std::system(move.c_str()), 0);
+    back.out = pulling;
     // The script returns once pcscd shows the change.
     const auto moved = std::chrono::steady_clock::now();
-    if (waiter.wait_for(3s) != std::future_status::ready) {
-      p11_->C_Finalize(nullptr);
-      ADD_FAILURE() << "the change was not told";
-      waiter.get();
-      ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
-      break;
-    }
+    ASSERT_TRUE(waiter.ReturnedWithin(3s)) << "the change was not told";
     EXPECT_LT(std::chrono::steady_clock::now() - moved, 2s);
-    EXPECT_EQ(waiter.get(), CKR_OK);
-    EXPECT_EQ(told, slot_);
+    EXPECT_EQ(waiter.result(), CKR_OK);
+    EXPECT_EQ(waiter.slot(), slot_);
     CK_SLOT_ID again;
     EXPECT_EQ(p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &again, nullptr), CKR_NO_EVENT);
   }
   ASSERT_EQ(program_.WaitForToken(5), slot_);
 
-  auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
-  std::this_thread::sleep_for(200ms);
-  ASSERT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
-  ASSERT_EQ(waiter.wait_for(2s), std::future_status::ready);
-  EXPECT_EQ(waiter.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
+  {
+    SlotEventWaiter waiter(p11_);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(p11_->C_Finalize(nullptr), CKR_OK);
+    ASSERT_TRUE(waiter.ReturnedWithin(2s)) << "C_Finalize did not end the blocked call";
+    EXPECT_EQ(waiter.result(), CKR_CRYPTOKI_NOT_INITIALIZED);
+  }
   ASSERT_EQ(p11_->C_Initialize(nullptr), CKR_OK);
 }
 
@@ -253,22 +297,20 @@ TEST_F(Client, SlotEventsOutlastAPcscdRestart) {
   CK_SLOT_ID told = CK_UNAVAILABLE_INFORMATION;
   while (p11_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &told, nullptr) == CKR_OK) {
   }
-  auto waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+  std::optional<SlotEventWaiter> waiter(std::in_place, p11_);
   std::this_thread::sleep_for(300ms);
   ASSERT_EQ(std::system(restart.c_str()), 0);
   std::this_thread::sleep_for(2s);
-  while (waiter.wait_for(0ms) == std::future_status::ready) {
-    waiter.get();  // the restart, told
-    waiter = std::async(std::launch::async, [&] { return p11_->C_WaitForSlotEvent(0, &told, nullptr); });
+  while (waiter->ReturnedWithin(0ms)) {
+    waiter->result();  // the restart, told
+    waiter.emplace(p11_);
     std::this_thread::sleep_for(300ms);
   }
+  CardPutBack back{insert, true};
   ASSERT_EQ(std::system(pull.c_str()), 0);
-  const bool toldInTime = waiter.wait_for(3s) == std::future_status::ready;
-  EXPECT_EQ(std::system(insert.c_str()), 0);
-  if (!toldInTime) p11_->C_Finalize(nullptr);
-  ASSERT_TRUE(toldInTime) << "the pull after the restart was not told";
-  EXPECT_EQ(waiter.get(), CKR_OK);
-  EXPECT_EQ(told, slot_);
+  ASSERT_TRUE(waiter->ReturnedWithin(3s)) << "the pull after the restart was not told";
+  EXPECT_EQ(waiter->result(), CKR_OK);
+  EXPECT_EQ(waiter->slot(), slot_);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "p11_client.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <openssl/core_names.h>
@@ -26,13 +27,25 @@ pid_t Spawn(const std::function<int()>& body) {
 }
 
 int Wait(pid_t child) {
+  if (child <= 0) return -1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(3);
   int status = 0;
-  if (child <= 0 || waitpid(child, &status, 0) != child) return -1;
+  for (pid_t done = 0; done == 0;) {
+    done = waitpid(child, &status, WNOHANG);
+    if (done < 0) return -1;
+    if (done == 0 && std::chrono::steady_clock::now() >= end) {
+      // Hung: killed, so that it holds neither the test nor the card.
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return -1;
+    }
+    if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::vector<std::string> CardAnswers(const std::vector<std::string>& commands) {
-  std::string line = "opensc-tool -r 'Virtual PCD 00 00' -c default";
+  std::string line = "timeout 60 opensc-tool -r 'Virtual PCD 00 00' -c default";
   for (const std::string& command : commands) line += " -s " + command;
   FILE* pipe = popen((line + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return {};

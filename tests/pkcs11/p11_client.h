@@ -21,7 +21,8 @@ std::string Environment(const char* name);
 // Runs `body` in a child process; its result is the child's exit status,
 // given to exit() so that the child ends as a program does.
 pid_t Spawn(const std::function<int()>& body);
-// The child's exit status, or 128 + the signal that ended it.
+// The child's exit status, or 128 + the signal that ended it; -1 when it
+// has not ended within three minutes (it is killed then).
 int Wait(pid_t child);
 
 // The status words of raw commands (hexadecimal, e.g. "00:20:00:03") sent

@@ -93,7 +93,7 @@ class Program {
   // What starting answered: the login's result, or CKR_OK for a public session.
   CK_RV started() const { return started_; }
   CK_RV Ask(Command command) {
-    if (write(to_, &command, 1) != 1) return CKR_GENERAL_ERROR;
+    if (ended_ || write(to_, &command, 1) != 1) return CKR_GENERAL_ERROR;
     if (command == kFinalize) {
       ended_ = true;
       return Wait(pid_) == 0 ? CKR_OK : CKR_GENERAL_ERROR;
@@ -110,6 +110,13 @@ class Program {
  private:
   CK_RV Read() {
     CK_RV rv = CKR_GENERAL_ERROR;
+    // A program that hangs answers nothing: it fails, and is ended so that
+    // it holds neither the test nor the card.
+    pollfd answer{from_, POLLIN, 0};
+    if (poll(&answer, 1, 60000) != 1) {
+      if (pid_ > 0) Kill();
+      return rv;
+    }
     return read(from_, &rv, sizeof(rv)) == sizeof(rv) ? rv : CKR_GENERAL_ERROR;
   }
 

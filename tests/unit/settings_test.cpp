@@ -365,6 +365,10 @@ TEST_F(LogFileTest, LinkedFolderOnThePathIsNotFollowed) {
   EXPECT_TRUE(std::filesystem::is_empty(real + "/sub"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(real), {}), 1);
 
+  // A folder is given with its closing slash, as the settings and the
+  // default give it, or without.
+  ASSERT_TRUE(platform::MakeLogDirectory((dir_ + "/made-as-set/").c_str()));
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/made-as-set"));
   const std::string made = dir_ + "/made";
   ASSERT_TRUE(platform::MakeLogDirectory(made.c_str()));
   struct stat info {};

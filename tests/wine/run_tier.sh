@@ -53,8 +53,12 @@ xdpyinfo >/dev/null 2>&1 || { echo "Xvfb on $DISPLAY does not answer:" >&2; cat 
 start_card() {
   local name=$1 variable=$2 log=$services/$1.log
   shift 2
+  # The log is made (emptied) here and the card appends to it: the shell in
+  # the background opens its redirection only once it runs, and the log of
+  # this card's previous run is kept until then.
+  : >"$log"
   "$own_descriptors" "$vela_card" --tcp 0 --no-vpcd --user-pin "$VELA_USER_PIN" --serial "$VELA_CARD_SERIAL" \
-    --trace "$services/$name.trace" "$@" >"$log" 2>&1 &
+    --trace "$services/$name.trace" "$@" >>"$log" 2>&1 &
   local pid=$!
   pids+=("$pid")
   for _ in $(seq 1 200); do
@@ -90,4 +94,5 @@ ln -sfn "$artifacts" "$WINEPREFIX/dosdevices/l:"
 # One wineserver for all cases, instead of one per wine start.
 "$own_descriptors" wineserver -p
 
-ctest --test-dir "$build" -L wine --output-on-failure "$@"
+# The cases that wait on Wine have a TIMEOUT of their own; the rest this one.
+ctest --test-dir "$build" -L wine --timeout 900 --output-on-failure "$@"

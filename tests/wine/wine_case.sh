@@ -222,7 +222,10 @@ log-planted)
     printf 'precious\n' >"$out/victim"
     rm -f "$out/$plant.in"
     mkfifo "$out/$plant.in"
-    wine "$VELA_HOST_EXE" logged "$dll" <"$out/$plant.in" >"$out/$plant.log" 2>&1 &
+    # Made here: the host's shell opens it only after the pipe below, while
+    # this one may already look for the log's name in it.
+    : >"$out/$plant.log"
+    wine "$VELA_HOST_EXE" logged "$dll" <"$out/$plant.in" >>"$out/$plant.log" 2>&1 &
     host_pid=$!
     exec {feed}>"$out/$plant.in"
     name=

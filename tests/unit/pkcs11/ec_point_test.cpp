@@ -1,6 +1,7 @@
 // The P-256 point check of cached keys, against points OpenSSL makes.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "openssl_reference.h"
@@ -48,6 +49,35 @@ TEST(EcPoint, PointsOnTheCurveAndNoOther) {
   EXPECT_FALSE(IsP256Point(Bytes(65, 0x00)));
   EXPECT_FALSE(IsP256Point(Bytes{0x00}));
   EXPECT_FALSE(IsP256Point({}));
+}
+
+// A coordinate written as itself plus the prime names the same number modulo
+// the prime, so the curve's equation holds for it as well; only the range
+// check refuses it. Points whose coordinate is small enough for that to fit
+// in 32 bytes: (x, 1), and (0, y). Each is a point as written below the prime.
+TEST(EcPoint, CoordinatesAtOrAboveThePrimeAreRefused) {
+  struct Case {
+    const char* name;
+    const char* reduced;    // X Y, each below the prime
+    const char* plusPrime;  // the same point, one coordinate plus the prime
+  };
+  const Case cases[] = {
+      {"y + p",
+       "8D0177EBAB9C6E9E10DB6DD095DBAC0D6375E8A97B70F611875D877F0069D2C7"
+       "0000000000000000000000000000000000000000000000000000000000000001",
+       "8D0177EBAB9C6E9E10DB6DD095DBAC0D6375E8A97B70F611875D877F0069D2C7"
+       "FFFFFFFF00000001000000000000000000000001000000000000000000000000"},
+      {"x + p",
+       "0000000000000000000000000000000000000000000000000000000000000000"
+       "66485C780E2F83D72433BD5D84A06BB6541C2AF31DAE871728BF856A174F93F4",
+       "FFFFFFFF00000001000000000000000000000000FFFFFFFFFFFFFFFFFFFFFFFF"
+       "66485C780E2F83D72433BD5D84A06BB6541C2AF31DAE871728BF856A174F93F4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(IsP256Point(Hex(std::string("04") + c.reduced)));
+    EXPECT_FALSE(IsP256Point(Hex(std::string("04") + c.plusPrime)));
+  }
 }
 
 }  // namespace

@@ -46,8 +46,14 @@ class RackLink : public pkcs11::CardLink {
   std::uint32_t BeginTransaction() override {
     const std::uint32_t state = State();
     if (state != 0) return state;
-    std::lock_guard lock(CardRack::Get().mutex);
-    ++CardRack::Get().transactions;
+    CardRack& rack = CardRack::Get();
+    std::lock_guard lock(rack.mutex);
+    const auto entry = rack.entries.find(reader_);
+    if (entry != rack.entries.end() && entry->second.refusedTransactions > 0) {
+      --entry->second.refusedTransactions;
+      return SCARD_E_NOT_TRANSACTED;
+    }
+    ++rack.transactions;
     return 0;
   }
   void EndTransaction() override {
@@ -150,6 +156,10 @@ class RackPort : public pkcs11::ReaderPort {
     std::lock_guard lock(rack.mutex);
     const auto entry = rack.entries.find(reader);
     if (entry == rack.entries.end() || !entry->second.card) return SCARD_E_NO_SMARTCARD;
+    if (entry->second.refusedConnections > 0) {
+      --entry->second.refusedConnections;
+      return SCARD_E_PROTO_MISMATCH;
+    }
     *link = std::make_unique<RackLink>(reader, entry->second.insertion, entry->second.resets,
                                        entry->second.card->handle(), entry->second.atr);
     if (entry->second.resetsAtConnect > 0) {

@@ -57,6 +57,11 @@ class CardRack {
     int resetsWhileTakingUp = 0;
     // Resets that come right after a connection is made.
     int resetsAtConnect = 0;
+    // Connections refused (SCARD_E_PROTO_MISMATCH), as while another
+    // program's reset of the card is under way.
+    int refusedConnections = 0;
+    // Transactions refused (SCARD_E_NOT_TRANSACTED) with the card still there.
+    int refusedTransactions = 0;
     // Cards put in and taken out, as a reader counts them.
     std::uint32_t cardChanges = 0;
   };

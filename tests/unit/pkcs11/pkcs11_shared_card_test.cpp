@@ -113,6 +113,22 @@ TEST_F(Pkcs11SharedCard, LoginOutlivesAnotherProgramsReset) {
   EXPECT_FALSE(card()->Verified(0x03));
 }
 
+// A transaction pcscd refuses while the card stays in the reader (it is not
+// a reset and not a removal) fails that one call: the token, the session,
+// its login and the key's handle stay, and nothing is presented again.
+TEST_F(Pkcs11SharedCard, RefusedTransactionFailsOnlyThatCall) {
+  {
+    std::lock_guard lock(CardRack::Get().mutex);
+    CardRack::Get().entries.at(kReader).refusedTransactions = 1;
+  }
+  card()->ClearCounters();
+  EXPECT_EQ(SignOnce(), CKR_DEVICE_ERROR);
+  EXPECT_EQ(State(), CKS_RO_USER_FUNCTIONS);
+  EXPECT_EQ(SignOnce(), CKR_OK);
+  EXPECT_EQ(card()->CommandCount(0x20), 0u) << "the PIN was presented again";
+  EXPECT_TRUE(card()->Verified(0x03));
+}
+
 // What cannot be made again ends the login, nothing more.
 TEST_F(Pkcs11SharedCard, LoginThatCannotBeReplayedEndsAlone) {
   // The administrator prefers failures to a PIN kept in memory.
@@ -242,19 +258,23 @@ TEST_F(Pkcs11SharedCard, ProgramWithoutLoginLeavesNoPinVerified) {
   ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
 }
 
-class Pkcs11FirstTakeUp : public P11Test {};
+class Pkcs11FirstTakeUp : public P11Test {
+ protected:
+  // What the reader does at the next connections to the card.
+  static void Script(int resetsAtConnect, int resetsWhileTakingUp, int refusedConnections = 0) {
+    std::lock_guard lock(CardRack::Get().mutex);
+    CardRack::Entry& entry = CardRack::Get().entries.at(kReader);
+    entry.resetsAtConnect = resetsAtConnect;
+    entry.resetsWhileTakingUp = resetsWhileTakingUp;
+    entry.refusedConnections = refusedConnections;
+  }
+};
 
 // A program that starts while others reset the card (each logout elsewhere
 // does) finds the token; and the count of a slot list asked first is never
 // less than the list that follows, however the resets fall.
 TEST_F(Pkcs11FirstTakeUp, WaitsOutResets) {
-  const auto resets = [](int atConnect, int whileTakingUp) {
-    std::lock_guard lock(CardRack::Get().mutex);
-    CardRack::Entry& entry = CardRack::Get().entries.at(kReader);
-    entry.resetsAtConnect = atConnect;
-    entry.resetsWhileTakingUp = whileTakingUp;
-  };
-  resets(1, 2);
+  Script(1, 2);
   CK_SLOT_ID slots[1];
   CK_ULONG count = 1;
   ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
@@ -267,11 +287,11 @@ TEST_F(Pkcs11FirstTakeUp, WaitsOutResets) {
   // the token taken up.
   ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
   ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
-  resets(1, 40);
+  Script(1, 40);
   count = 1;
   ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
   EXPECT_EQ(count, 1u);
-  resets(0, 40);
+  Script(0, 40);
   CardRack::Get().ResetByAnotherProgram(kReader);
   EXPECT_EQ(p11()->C_GetTokenInfo(slot(), &info), CKR_OK);
 
@@ -279,14 +299,39 @@ TEST_F(Pkcs11FirstTakeUp, WaitsOutResets) {
   // count comes while the card is kept from being taken up, the list after.
   ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
   ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
-  resets(1, std::numeric_limits<int>::max());
+  Script(1, std::numeric_limits<int>::max());
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3 * pkcs11::kResetsWaitedOut);
   EXPECT_EQ(count, 1u);
-  resets(0, 0);
+  Script(0, 0);
   ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
   EXPECT_EQ(count, 1u);
+}
+
+// While another program resets the card, pcscd may also refuse a connection
+// to it for a moment: a program starting then waits that out and finds the
+// token. A card that goes on refusing leaves the call after a while, without
+// a token, and is taken up at a later call once it answers.
+TEST_F(Pkcs11FirstTakeUp, WaitsOutRefusedConnections) {
+  CK_SLOT_ID slots[1];
+  CK_ULONG count = 1;
+  Script(1, 0, 2);
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  EXPECT_EQ(count, 1u) << "two refused connections lost the token";
+
+  ASSERT_EQ(p11()->C_Finalize(nullptr), CKR_OK);
+  ASSERT_EQ(p11()->C_Initialize(nullptr), CKR_OK);
+  Script(0, 0, std::numeric_limits<int>::max());
+  const auto start = std::chrono::steady_clock::now();
+  count = 1;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3 * pkcs11::kResetsWaitedOut);
+  EXPECT_EQ(count, 0u);
+  Script(0, 0);
+  count = 1;
+  ASSERT_EQ(p11()->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+  EXPECT_EQ(count, 1u) << "a card that refused for a while was given up";
 }
 
 // The mark a PIN change leaves is written and read only in a folder of the
